@@ -23,9 +23,9 @@ using ReadSome = std::function<std::expected<std::size_t, std::string>(std::span
 std::expected<void, std::string> read_request_line(const ReadSome& read, std::string& line);
 
 // Log lines of a request, exactly as the service writes them.
-std::string received_message_line(std::string_view trimmed);         // "Received message: ..."
-std::string refused_request_line(const CommandDecodeError& error);   // "Failed to decode/parse..."
+std::string received_message_line(std::string_view trimmed);        // "Received message: ..."
+std::string refused_request_line(const CommandDecodeError& error);  // "Failed to decode/parse..."
 std::string received_command_line(const Command& command);          // "Received command: ..."
-std::string unreadable_request_line(std::string_view read_error);    // "Failed to read incoming..."
+std::string unreadable_request_line(std::string_view read_error);   // "Failed to read incoming..."
 
 }  // namespace kesta::protocol
