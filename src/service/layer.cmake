@@ -1,0 +1,1 @@
+kesta_layer(kesta_service service kesta_protocol kesta_core)

@@ -1,0 +1,106 @@
+#include "service/request_loop.h"
+
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "protocol/decode.h"
+#include "protocol/encode.h"
+#include "protocol/render.h"
+#include "protocol/request_line.h"
+
+namespace kesta::service {
+namespace {
+
+// Encodes and writes the line; on success returns the text written.
+Result<std::string> write_response(Connection& connection, const protocol::Response& response) {
+  auto line = protocol::encode_response(response);
+  if (!line) return std::unexpected(Error(std::move(line.error())));
+  if (auto written = connection.write_all(*line); !written) {
+    return std::unexpected(std::move(written.error()));
+  }
+  return std::move(*line);
+}
+
+Result<> report_send_failure(const Error& error, Log& log) {
+  log.write_line("Failed to send response: " + error.message());
+  return std::unexpected(error);
+}
+
+void dispatch(const protocol::Command& command, Connection& connection, WorkerState& state) {
+  std::visit(
+      [&](const auto& variant) {
+        using T = std::decay_t<decltype(variant)>;
+        if constexpr (std::is_same_v<T, protocol::Connect>) {
+          state.handlers->connect(variant.config, connection, *state.log);
+        } else if constexpr (std::is_same_v<T, protocol::Disconnect>) {
+          state.handlers->disconnect(connection, *state.log);
+        } else {
+          static_assert(std::is_same_v<T, protocol::Info>);
+          state.handlers->info(connection, *state.log);
+        }
+      },
+      command);
+}
+
+// Reads, decodes and dispatches one request; returning drops the connection.
+void handle_connection(Connection& connection, WorkerState& state) {
+  Log& log = *state.log;
+  state.request.clear();
+  const protocol::ReadSome read =
+      [&connection](std::span<std::uint8_t> buffer) -> std::expected<std::size_t, std::string> {
+    auto count = connection.read(buffer);
+    if (!count) return std::unexpected(count.error().message());
+    return *count;
+  };
+  if (auto line = protocol::read_request_line(read, state.request); !line) {
+    log.write_line(protocol::unreadable_request_line(line.error()));
+    return;
+  }
+  const protocol::DecodedCommand decoded = protocol::decode_command(state.request);
+  log.write_line(protocol::received_message_line(decoded.trimmed));
+  if (!decoded.command) {
+    log.write_line(protocol::refused_request_line(decoded.command.error()));
+    return;
+  }
+  log.write_line(protocol::received_command_line(*decoded.command));
+  dispatch(*decoded.command, connection, state);
+}
+
+}  // namespace
+
+WorkerState::WorkerState(std::unique_ptr<Listener> listener, std::shared_ptr<Log> log,
+                         std::unique_ptr<CommandHandlers> handlers)
+    : listener(std::move(listener)), log(std::move(log)), handlers(std::move(handlers)) {
+  request.reserve(kInitialRequestCapacity);
+}
+
+void serve_next(WorkerState& state) {
+  auto connection = state.listener->accept();
+  if (!connection) {
+    state.log->write_line("Incoming connection failed: " + connection.error().message());
+    return;
+  }
+  handle_connection(**connection, state);
+}
+
+void run_worker(WorkerState& state) {
+  while (true) serve_next(state);
+}
+
+Result<> send_response(Connection& connection, const protocol::Response& response, Log& log) {
+  log.write_line("Sending response: " + protocol::render(response));
+  auto written = write_response(connection, response);
+  if (!written) return report_send_failure(written.error(), log);
+  log.write_line("Message sent: " + *written);
+  return {};
+}
+
+Result<> send_response_quietly(Connection& connection, const protocol::Response& response,
+                               Log& log) {
+  auto written = write_response(connection, response);
+  if (!written) return report_send_failure(written.error(), log);
+  return {};
+}
+
+}  // namespace kesta::service
