@@ -83,7 +83,11 @@ __attribute__((target("ssse3"))) std::size_t decode_blocks_ssse3(const std::uint
   return done;
 }
 
-const bool kHaveSsse3 = __builtin_cpu_supports("ssse3");
+// Initialised before main, possibly before the run-time's own CPU probe: probe first.
+const bool kHaveSsse3 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3") != 0;
+}();
 #endif
 
 Base64Error invalid_symbol(std::uint8_t symbol, std::size_t offset) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -44,6 +45,39 @@ bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
          c == 0x3000;
+}
+
+// Equal texts of the same length, compared as two overlapping words where they are long
+// enough: field names are short, and a call to memcmp would cost more than the comparison.
+template <class Word>
+bool same_words(const char* a, const char* b, std::size_t size) {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&a1, a + size - sizeof(Word), sizeof(Word));
+  std::memcpy(&b1, b + size - sizeof(Word), sizeof(Word));
+  return a0 == b0 && a1 == b1;
+}
+
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() >= 8) {
+    return a.size() <= 16 ? same_words<std::uint64_t>(a.data(), b.data(), a.size()) : a == b;
+  }
+  if (a.size() >= 4) return same_words<std::uint32_t>(a.data(), b.data(), a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// Position of `name` in `names`, or names.size().
+[[gnu::always_inline]] inline std::size_t index_of(std::span<const std::string_view> names,
+                                                   std::string_view name) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (same_text(names[i], name)) return i;
+  }
+  return names.size();
 }
 
 std::string invalid_length(std::uint64_t found, std::string_view expected) {
@@ -118,7 +152,7 @@ class Decoder {
     switch (head.family) {
       case Family::kStr:
       case Family::kBin:
-        out = static_cast<std::size_t>(std::ranges::find(fields, head.text()) - fields.begin());
+        out = index_of(fields, head.text());
         return true;
       case Family::kInt:
         if (head.signed_family) break;
@@ -135,11 +169,8 @@ class Decoder {
     switch (head.family) {
       case Family::kStr:
       case Family::kBin: {
-        const auto found = std::ranges::find(names, head.text());
-        if (found != names.end()) {
-          out = static_cast<std::size_t>(found - names.begin());
-          return true;
-        }
+        out = index_of(names, head.text());
+        if (out < names.size()) return true;
         const auto error = validate_utf8(head.text());
         if (error && head.family == Family::kStr) {
           return reader_.fail("string found to be invalid utf8: " + error->message());

@@ -148,7 +148,6 @@ bool MsgpackReader::head(std::uint8_t m, ValueHead& h) {
     case Family::kNil:
       return true;
     case Family::kBool:
-      h.boolean = m == 0xc3;
       return true;
     case Family::kInt:
       if (m <= 0x7f) {
@@ -241,7 +240,7 @@ bool MsgpackReader::unexpected(const ValueHead& h, std::string_view expected) {
       kind = "unit value";
       break;
     case Family::kBool:
-      kind = h.boolean ? "boolean `true`" : "boolean `false`";
+      kind = h.marker == 0xc3 ? "boolean `true`" : "boolean `false`";
       break;
     case Family::kInt:
       kind = "integer `" + integer_text(h) + "`";

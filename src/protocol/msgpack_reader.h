@@ -24,11 +24,10 @@ std::string float_text(double value);
 struct ValueHead {
   Family family = Family::kNil;
   std::uint8_t marker = 0;
-  bool boolean = false;
   bool negative = false;       // an integer below zero
   bool signed_family = false;  // int 8..64 or negative fixint, whatever the value
   std::uint64_t bits = 0;      // integer as two's complement bits; container length
-  double real = 0;
+  double real = 0;             // a float, widened
   std::span<const std::uint8_t> bytes;
   std::string_view text() const {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
