@@ -1,0 +1,34 @@
+#include "driver/random_guid.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// bcrypt.h uses the types windows.h defines.
+#include <bcrypt.h>
+#else
+#include <random>
+#endif
+
+namespace kesta::driver {
+
+Result<abi::Guid> random_guid() {
+  abi::Guid guid{};
+#ifdef _WIN32
+  const NTSTATUS status =
+      BCryptGenRandom(nullptr, guid.bytes, sizeof guid.bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) {
+    return std::unexpected(Error("BCryptGenRandom failed with status " +
+                                 std::to_string(static_cast<std::uint32_t>(status))));
+  }
+#else
+  // Off Windows (tests only) the standard library's device source is the system generator.
+  std::random_device device;
+  for (std::size_t i = 0; i < sizeof guid.bytes; i += 4) {
+    const unsigned int word = device();
+    for (std::size_t j = 0; j < 4; ++j)
+      guid.bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+  }
+#endif
+  return guid;
+}
+
+}  // namespace kesta::driver

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/error.h"
+#include "driver/wireguard_abi.h"
+
+namespace kesta::driver {
+
+// The twelve entry points of the driver library, all present.
+struct WireGuardFunctions {
+  abi::CreateAdapterFn* create_adapter = nullptr;
+  abi::OpenAdapterFn* open_adapter = nullptr;
+  abi::CloseAdapterFn* close_adapter = nullptr;
+  abi::GetAdapterLuidFn* get_adapter_luid = nullptr;
+  abi::GetRunningDriverVersionFn* get_running_driver_version = nullptr;
+  abi::DeleteDriverFn* delete_driver = nullptr;
+  abi::SetLoggerFn* set_logger = nullptr;
+  abi::SetAdapterLoggingFn* set_adapter_logging = nullptr;
+  abi::GetAdapterStateFn* get_adapter_state = nullptr;
+  abi::SetAdapterStateFn* set_adapter_state = nullptr;
+  abi::GetConfigurationFn* get_configuration = nullptr;
+  abi::SetConfigurationFn* set_configuration = nullptr;
+};
+
+// Resolution order; a missing name stops the load before the later ones are tried.
+inline constexpr std::array<const char*, 12> kWireGuardEntryPoints = {
+    "WireGuardCreateAdapter",
+    "WireGuardOpenAdapter",
+    "WireGuardCloseAdapter",
+    "WireGuardGetAdapterLUID",
+    "WireGuardGetRunningDriverVersion",
+    "WireGuardDeleteDriver",
+    "WireGuardSetLogger",
+    "WireGuardSetAdapterLogging",
+    "WireGuardGetAdapterState",
+    "WireGuardSetAdapterState",
+    "WireGuardGetConfiguration",
+    "WireGuardSetConfiguration",
+};
+
+// The loaded library: immutable, shared by counted references, unloaded with the last one.
+class WireGuardLibrary {
+ public:
+  WireGuardLibrary(const WireGuardFunctions& functions, std::function<void()> unload);
+  ~WireGuardLibrary();
+  WireGuardLibrary(const WireGuardLibrary&) = delete;
+  WireGuardLibrary& operator=(const WireGuardLibrary&) = delete;
+
+  const WireGuardFunctions& functions() const noexcept { return functions_; }
+
+ private:
+  WireGuardFunctions functions_;
+  std::function<void()> unload_;
+};
+
+using WireGuardLibraryRef = std::shared_ptr<const WireGuardLibrary>;
+
+class WireGuardLoadError {
+ public:
+  enum class Kind { kLibraryNotLoaded, kEntryPointMissing };
+
+  // `system_code` 0 means the system reported no error.
+  WireGuardLoadError(Kind kind, std::uint32_t system_code) : kind_(kind), code_(system_code) {}
+
+  Kind kind() const noexcept { return kind_; }
+  std::uint32_t system_code() const noexcept { return code_; }
+  // "LoadLibraryExW failed" or "GetProcAddress failed", with the system error as cause, or the
+  // ", but system did not report the error" variant without one.
+  Error error() const;
+
+ private:
+  Kind kind_;
+  std::uint32_t code_;
+};
+
+// The platform's module loader, kept behind an interface so the loading rules run in tests.
+class ModuleLoader {
+ public:
+  using Module = void*;
+  using Function = void (*)();
+
+  virtual ~ModuleLoader() = default;
+  // Loads the driver library; null on failure, with the reason in last_error().
+  virtual Module load() = 0;
+  virtual Function find(Module module, const char* name) = 0;
+  virtual void unload(Module module) = 0;
+  virtual std::uint32_t last_error() = 0;
+};
+
+using LoadResult = std::expected<WireGuardLibraryRef, WireGuardLoadError>;
+
+LoadResult load_wireguard_library(std::shared_ptr<ModuleLoader> loader);
+
+#ifdef _WIN32
+// Loads "wireguard" from the program's folder or System32, nowhere else.
+LoadResult load_wireguard_library();
+#endif
+
+}  // namespace kesta::driver
