@@ -1,0 +1,1 @@
+kesta_layer(kesta_tunnel tunnel kesta_service kesta_driver kesta_protocol kesta_core)

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "driver/adapter.h"
+#include "driver/ip_config.h"
+#include "driver/wireguard_library.h"
+#include "service/handlers.h"
+#include "tunnel/wait_clock.h"
+
+namespace kesta::tunnel {
+
+// The worker's tunnel manager: the driver library, the way to the IP configuration, and the
+// current adapter, which lives from one request to the next and is touched by the worker only.
+class TunnelHandlers final : public service::CommandHandlers {
+ public:
+  TunnelHandlers(driver::WireGuardLibraryRef library,
+                 std::unique_ptr<driver::IpConfigurator> ip_configurator,
+                 std::unique_ptr<WaitClock> clock);
+
+  void connect(const protocol::Config& config, service::Connection& connection,
+               service::Log& log) override;
+  void disconnect(service::Connection& connection, service::Log& log) override;
+  void info(service::Connection& connection, service::Log& log) override;
+
+  const std::optional<driver::Adapter>& current_adapter() const { return current_; }
+
+ private:
+  driver::WireGuardLibraryRef library_;
+  std::unique_ptr<driver::IpConfigurator> ip_configurator_;
+  std::unique_ptr<WaitClock> clock_;
+  std::optional<driver::Adapter> current_;
+};
+
+#ifdef _WIN32
+// The handlers the service runs: IP Helper for the interface, the monotonic clock for the wait.
+std::unique_ptr<TunnelHandlers> make_system_tunnel_handlers(driver::WireGuardLibraryRef library);
+#endif
+
+}  // namespace kesta::tunnel
