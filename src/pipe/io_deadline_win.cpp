@@ -1,0 +1,71 @@
+#include "pipe/io_deadline_win.h"
+
+#include <algorithm>
+
+namespace kesta::pipe {
+namespace {
+
+// A cancellation can reach the thread just before it enters its call and find nothing to
+// cancel, so it is repeated this often until the call has returned.
+constexpr auto kRetry = std::chrono::milliseconds(10);
+
+}  // namespace
+
+UniqueHandle current_thread_handle() noexcept {
+  HANDLE thread = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread,
+                       THREAD_TERMINATE, FALSE, 0)) {
+    return UniqueHandle();
+  }
+  return UniqueHandle(thread);
+}
+
+IoDeadline::IoDeadline() : thread_([this] { run(); }) {}
+
+IoDeadline::~IoDeadline() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_one();
+  thread_.join();
+}
+
+void IoDeadline::arm(Watch& watch) {
+  {
+    std::lock_guard lock(mutex_);
+    watches_.push_back(&watch);
+  }
+  changed_.notify_one();
+}
+
+bool IoDeadline::disarm(Watch& watch) {
+  std::lock_guard lock(mutex_);
+  std::erase(watches_, &watch);
+  return watch.fired;
+}
+
+void IoDeadline::run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (watches_.empty()) {
+      changed_.wait(lock);
+      continue;
+    }
+    const auto now = Clock::now();
+    auto wake = Clock::time_point::max();
+    for (Watch* watch : watches_) {
+      if (watch->deadline <= now) {
+        // Under the lock, so the watched call cannot have returned and moved on to other I/O.
+        watch->fired = true;
+        CancelSynchronousIo(watch->thread);
+        wake = std::min(wake, now + kRetry);
+      } else {
+        wake = std::min(wake, watch->deadline);
+      }
+    }
+    changed_.wait_until(lock, wake);
+  }
+}
+
+}  // namespace kesta::pipe

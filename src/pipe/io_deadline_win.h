@@ -1,0 +1,66 @@
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pipe/unique_handle_win.h"
+
+namespace kesta::pipe {
+
+using Clock = std::chrono::steady_clock;
+
+// A handle to the calling thread with the access CancelSynchronousIo needs; empty on failure.
+UniqueHandle current_thread_handle() noexcept;
+
+// Cancels a thread's blocked synchronous I/O once its deadline has passed, so that a pipe can
+// stay in blocking mode and still never hold a thread for ever. One helper thread serves every
+// watched call.
+class IoDeadline {
+ public:
+  // Starts the helper thread; throws std::system_error when it cannot.
+  IoDeadline();
+  ~IoDeadline();
+  IoDeadline(const IoDeadline&) = delete;
+  IoDeadline& operator=(const IoDeadline&) = delete;
+
+  // Runs `io` on the calling thread, which `thread` must name, and cancels its synchronous I/O
+  // once `deadline` passes. `io` must do nothing but the one blocking call, since every
+  // synchronous I/O of the thread is cancelled. Returns whether a cancellation was issued; the
+  // call's own result says whether it took effect.
+  template <class Io>
+  bool run_until(HANDLE thread, Clock::time_point deadline, Io&& io) {
+    Watch watch{thread, deadline};
+    arm(watch);
+    try {
+      io();
+    } catch (...) {
+      disarm(watch);
+      throw;
+    }
+    return disarm(watch);
+  }
+
+ private:
+  struct Watch {
+    HANDLE thread;
+    Clock::time_point deadline;
+    bool fired = false;  // guarded by mutex_
+  };
+
+  void arm(Watch& watch);
+  bool disarm(Watch& watch);
+  void run();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Watch*> watches_;  // guarded by mutex_
+  bool stopping_ = false;        // guarded by mutex_
+  std::thread thread_;
+};
+
+}  // namespace kesta::pipe

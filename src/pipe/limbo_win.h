@@ -1,0 +1,82 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pipe/io_deadline_win.h"
+#include "pipe/unique_handle_win.h"
+
+namespace kesta::pipe {
+
+// How long a keeper waits for a client to read what was written to it.
+inline constexpr std::chrono::milliseconds kFlushDeadline{10'000};
+
+// Disconnects (when server-side) and closes a pipe instance on the calling thread.
+void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept;
+
+// Closes finished pipe instances on keeper threads once their clients have read everything,
+// so the thread that wrote never waits for a client. Up to kPooledKeepers keepers are kept
+// and reused, each holding at most one pending instance beyond the one it works on; when all
+// of them are full, a short-lived extra keeper takes the instance.
+class LimboPool {
+ public:
+  static constexpr std::size_t kPooledKeepers = 16;
+
+  // Fails with std::system_error when the deadline's helper thread cannot start.
+  explicit LimboPool(std::chrono::milliseconds flush_deadline = kFlushDeadline);
+  // Lets every keeper finish what it holds, then joins it.
+  ~LimboPool();
+  LimboPool(const LimboPool&) = delete;
+  LimboPool& operator=(const LimboPool&) = delete;
+
+  // The pool of the process: created on first use, never destroyed, so its keepers live until
+  // the process ends.
+  static std::shared_ptr<LimboPool> process_pool();
+
+  // Flushes (giving up after the flush deadline), disconnects and closes `pipe` on a keeper.
+  void hand_over(UniqueHandle pipe, bool is_server) noexcept;
+
+  // Keepers started so far, extra ones included; the last one is "limbo keeper N".
+  std::size_t keepers_started() const;
+  std::size_t pooled_keepers() const;
+
+ private:
+  struct Item {
+    UniqueHandle pipe;
+    bool is_server;
+  };
+  // A channel holding at most one pending item; closed when its sending side is gone.
+  struct Slot {
+    std::mutex mutex;
+    std::condition_variable filled;
+    std::unique_ptr<Item> item;  // guarded by mutex
+    bool closed = false;         // guarded by mutex
+    bool try_send(std::unique_ptr<Item>& offered);
+    void close();
+  };
+  struct Extra {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+
+  void keep(Slot& slot, std::size_t number, std::atomic<bool>* done) noexcept;
+  void reap_extras();
+
+  std::chrono::milliseconds flush_deadline_;
+  IoDeadline deadline_;
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Slot>> slots_;  // guarded by mutex_, in the order started
+  std::vector<std::thread> pooled_;           // guarded by mutex_
+  std::list<Extra> extras_;                   // guarded by mutex_
+  std::size_t started_ = 0;                   // guarded by mutex_
+};
+
+}  // namespace kesta::pipe

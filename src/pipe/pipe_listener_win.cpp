@@ -1,0 +1,92 @@
+#include "pipe/pipe_listener_win.h"
+
+#include <system_error>
+
+namespace kesta::pipe {
+namespace {
+
+constexpr DWORD kBufferSize = 512;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+
+std::unexpected<ListenerFailure> failure(Error error, bool name_occupied = false) {
+  return std::unexpected(ListenerFailure{std::move(error), name_occupied});
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<PipeListener>, ListenerFailure> PipeListener::create(
+    std::wstring_view name, PSECURITY_DESCRIPTOR descriptor, ListenerOptions options) {
+  std::wstring path = std::wstring(kPipePrefix) + std::wstring(name);
+  if (const auto nul = path.find(L'\0'); nul != std::wstring::npos) {
+    return failure(Error("invalid nul value found at position " + std::to_string(nul)));
+  }
+  std::optional<SecurityDescriptor> copy;
+  if (descriptor != nullptr) {
+    auto copied = SecurityDescriptor::copy_of(descriptor);
+    if (!copied) return failure(std::move(copied.error()));
+    copy = std::move(*copied);
+  }
+  if (options.instance_limit == PIPE_UNLIMITED_INSTANCES) {
+    return failure(
+        Error("cannot set 255 as the named pipe instance limit due to 255 being a reserved value"));
+  }
+  const DWORD limit =
+      options.instance_limit == 0 ? PIPE_UNLIMITED_INSTANCES : options.instance_limit;
+  std::unique_ptr<PipeListener> listener;
+  try {
+    if (!options.limbo) options.limbo = LimboPool::process_pool();
+    listener.reset(new PipeListener(std::move(path), std::move(copy), limit, std::move(options)));
+  } catch (const std::system_error& error) {
+    return failure(Error(error.what()));
+  }
+  UniqueHandle first = listener->create_instance(true);
+  if (!first) {
+    const DWORD code = GetLastError();
+    return failure(system_error(code), code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY);
+  }
+  listener->waiting_ = std::move(first);
+  return listener;
+}
+
+PipeListener::PipeListener(std::wstring path, std::optional<SecurityDescriptor> descriptor,
+                           DWORD instance_limit, ListenerOptions options)
+    : path_(std::move(path)),
+      descriptor_(std::move(descriptor)),
+      instance_limit_(instance_limit),
+      read_deadline_(options.read_deadline),
+      limbo_(std::move(options.limbo)),
+      deadline_(std::make_shared<IoDeadline>()) {}
+
+UniqueHandle PipeListener::create_instance(bool first) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor_ ? descriptor_->get() : nullptr,
+                                 FALSE};
+  const DWORD open_mode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  return UniqueHandle(CreateNamedPipeW(path_.c_str(), open_mode, kPipeMode, instance_limit_,
+                                       kBufferSize, kBufferSize, 0, &attributes));
+}
+
+Result<std::unique_ptr<service::Connection>> PipeListener::accept() {
+  std::unique_lock lock(waiting_mutex_);
+  if (!ConnectNamedPipe(waiting_.get(), nullptr)) {
+    const DWORD code = GetLastError();
+    // Only a non-blocking instance reports that it is still listening.
+    if (code == ERROR_PIPE_LISTENING) return std::unexpected(Error("operation would block"));
+    // ERROR_PIPE_CONNECTED: the client arrived before this call. ERROR_NO_DATA: it arrived and
+    // has closed its end again; it is handed out all the same, so that what it wrote is still
+    // read and the instance is disconnected, rather than failing every later accept.
+    if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
+      return std::unexpected(system_error(code));
+    }
+  }
+  const auto accepted_at = Clock::now();
+  UniqueHandle next = create_instance(false);
+  if (!next) return std::unexpected(system_error(GetLastError()));
+  UniqueHandle connected = std::exchange(waiting_, std::move(next));
+  lock.unlock();
+  return std::make_unique<PipeConnection>(
+      std::move(connected), true,
+      PipeConnection::Timing{accepted_at + read_deadline_, read_deadline_}, deadline_, limbo_);
+}
+
+}  // namespace kesta::pipe

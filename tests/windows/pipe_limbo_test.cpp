@@ -1,0 +1,168 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pipe/pipe_listener_win.h"
+
+namespace kesta::pipe {
+namespace {
+
+using namespace std::chrono_literals;
+
+using GetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+
+GetThreadDescriptionFn get_thread_description() {
+  return reinterpret_cast<GetThreadDescriptionFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+}
+
+// The names of this process's threads that start with "limbo keeper ".
+std::multiset<std::wstring> keeper_names() {
+  std::multiset<std::wstring> names;
+  const auto describe = get_thread_description();
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    const UniqueHandle thread(
+        OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID));
+    PWSTR name = nullptr;
+    if (!thread || FAILED(describe(thread.get(), &name))) continue;
+    if (std::wstring_view(name).starts_with(L"limbo keeper ")) names.emplace(name);
+    LocalFree(name);
+  }
+  return names;
+}
+
+std::wstring unique_name() {
+  static int count = 0;
+  return L"kesta_limbo_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+         std::to_wstring(++count);
+}
+
+bool client_connected(const UniqueHandle& client) {
+  DWORD available = 0;
+  return PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
+}
+
+DWORD bytes_waiting(const UniqueHandle& client) {
+  DWORD available = 0;
+  PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
+  return available;
+}
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit) {
+  const auto until = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+class PipeLimboTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto listener = PipeListener::create(
+        name_, nullptr, {.instance_limit = 0, .read_deadline = kReadDeadline, .limbo = limbo_});
+    ASSERT_TRUE(listener) << listener.error().error.message();
+    listener_ = std::move(*listener);
+  }
+
+  // Connects a client, has the server answer it and drop the connection; returns the client
+  // and how long the drop took.
+  std::pair<UniqueHandle, Clock::duration> answered_client(std::string_view answer) {
+    const std::wstring path = std::wstring(kPipePrefix) + name_;
+    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(client) << GetLastError();
+    auto connection = listener_->accept();
+    EXPECT_TRUE(connection);
+    if (!connection) return {std::move(client), Clock::duration::zero()};
+    EXPECT_TRUE((*connection)->write_all(answer));
+    const auto started = Clock::now();
+    connection->reset();
+    return {std::move(client), Clock::now() - started};
+  }
+
+  std::wstring name_ = unique_name();
+  std::shared_ptr<LimboPool> limbo_ = std::make_shared<LimboPool>(1500ms);
+  std::unique_ptr<PipeListener> listener_;
+};
+
+TEST_F(PipeLimboTest, ClientReadsTheWholeAnswerAfterTheDrop) {
+  const std::string answer = std::string(300, 'r') + "\n";
+  const auto [client, drop_time] = answered_client(answer);
+  EXPECT_LT(drop_time, 500ms);
+  std::this_thread::sleep_for(200ms);
+  std::string received(1024, '\0');
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(client.get(), received.data(), 1024, &count, nullptr)) << GetLastError();
+  received.resize(count);
+  EXPECT_EQ(received, answer);
+  // Once the client has read everything the keeper disconnects it without waiting longer.
+  EXPECT_TRUE(eventually([&] { return !client_connected(client); }, 1000ms));
+}
+
+TEST_F(PipeLimboTest, AnswerNobodyReadsHoldsAKeeperUntilTheFlushDeadline) {
+  const auto started = Clock::now();
+  const auto [client, drop_time] = answered_client("unread answer\n");
+  EXPECT_LT(drop_time, 500ms);  // the writer does not wait for the client
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(client_connected(client));
+  EXPECT_EQ(bytes_waiting(client), 14u);
+  EXPECT_EQ(limbo_->keepers_started(), 1u);
+  EXPECT_TRUE(eventually([&] { return !client_connected(client); }, 5000ms));
+  EXPECT_GE(Clock::now() - started, 1400ms);
+}
+
+TEST_F(PipeLimboTest, SequentialAnswersReuseTheFirstKeeper) {
+  for (int i = 0; i < 5; ++i) {
+    const auto [client, drop_time] = answered_client("answer\n");
+    char buffer[16];
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(client.get(), buffer, sizeof buffer, &count, nullptr));
+    ASSERT_TRUE(eventually([&] { return !client_connected(client); }, 1000ms));
+  }
+  EXPECT_EQ(limbo_->keepers_started(), 1u);
+  EXPECT_EQ(limbo_->pooled_keepers(), 1u);
+}
+
+TEST_F(PipeLimboTest, SixteenPooledKeepersThenExtraOnesAllNamed) {
+  // Each keeper holds one instance and one pending, so 33 unread answers outgrow the pool.
+  std::vector<UniqueHandle> clients;
+  for (int i = 0; i < 33; ++i) clients.push_back(answered_client("unread\n").first);
+  const std::size_t started = limbo_->keepers_started();
+  EXPECT_EQ(limbo_->pooled_keepers(), LimboPool::kPooledKeepers);
+  EXPECT_GE(started, LimboPool::kPooledKeepers + 1);
+  if (get_thread_description() == nullptr) {
+    GTEST_SKIP() << "this system has no thread descriptions";
+  }
+  std::multiset<std::wstring> expected;
+  for (std::size_t n = 1; n <= started; ++n) expected.insert(L"limbo keeper " + std::to_wstring(n));
+  // Each keeper names itself as it starts, so the newest ones may need a moment.
+  EXPECT_TRUE(eventually([&] { return keeper_names() == expected; }, 1000ms));
+  EXPECT_EQ(keeper_names(), expected);
+
+  for (const auto& client : clients) {
+    EXPECT_TRUE(eventually([&] { return !client_connected(client); }, 10s));
+  }
+  // Extra keepers end once their instance is closed; the pooled ones stay for reuse.
+  EXPECT_TRUE(eventually([] { return keeper_names().size() == LimboPool::kPooledKeepers; }, 5s));
+  limbo_.reset();
+  listener_.reset();
+  EXPECT_TRUE(keeper_names().empty());
+}
+
+}  // namespace
+}  // namespace kesta::pipe
