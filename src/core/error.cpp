@@ -53,7 +53,9 @@ std::string Error::report() const {
 }
 
 Error system_error(std::uint32_t code) {
-  return Error(system_error_message(code));
+  Error error(system_error_message(code));
+  error.system_code_ = code;
+  return error;
 }
 
 std::string compose_system_error_message(std::string_view text, std::uint32_t code) {

@@ -15,6 +15,8 @@ class Error {
 
   const std::string& message() const noexcept { return message_; }
   const Error* cause() const noexcept { return cause_.get(); }  // nullptr when there is none
+  // The Windows error code of a system error (made by system_error); 0 for any other error.
+  std::uint32_t system_code() const noexcept { return system_code_; }
 
   // The message, then, when there is a cause, a blank line, "Caused by:" and one line per cause.
   std::string report() const;
@@ -23,6 +25,9 @@ class Error {
   std::string message_;
   // Shared and immutable, so copying an error never copies its chain.
   std::shared_ptr<const Error> cause_;
+  std::uint32_t system_code_ = 0;
+
+  friend Error system_error(std::uint32_t code);
 };
 
 template <class T = void>

@@ -1,0 +1,185 @@
+// The service process: the dispatcher connection, the service main routine with its fault
+// barrier, the service body and the control handler.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/error.h"
+#include "driver/wireguard_library.h"
+#include "pipe/pipe_listener_win.h"
+#include "pipe/security_descriptor_win.h"
+#include "service/request_loop.h"
+#include "service/service_control.h"
+#include "service/service_log_win.h"
+#include "service/stop_channel.h"
+#include "service/supervision.h"
+#include "tunnel/tunnel_handlers.h"
+
+namespace kesta::service {
+namespace {
+
+// Not const: the dispatch table takes the name through a non-const pointer.
+wchar_t kServiceName[] = L"redevuva_service";
+
+// "IO error in winapi call", with the system error that made a service API call fail.
+Error winapi_error(DWORD code) {
+  return Error("IO error in winapi call", system_error(code));
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
+  try {
+    return static_cast<ControlContext*>(context)->handle(control);
+  } catch (...) {
+    // Nothing may unwind into the dispatcher; a Stop that cannot be queued changes nothing.
+    return kNoError;
+  }
+}
+
+// What the service main routine and the body share about the service control manager.
+class StatusReporter {
+ public:
+  // Registers the handler around `context`; on failure the context is released at once.
+  Result<> register_handler(std::unique_ptr<ControlContext> context) {
+    handle_ = RegisterServiceCtrlHandlerExW(kServiceName, control_handler, context.get());
+    if (handle_ == nullptr) return std::unexpected(winapi_error(GetLastError()));
+    // The platform may call the handler until the process ends, so the context stays.
+    context.release();
+    return {};
+  }
+
+  Result<> report_running() { return report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, {}); }
+
+  Result<> report_stopped(ExitStatus exit) { return report(SERVICE_STOPPED, 0, exit); }
+
+  // Reports STOPPED unless that is done already, registering a handler with no stop channel
+  // when there is none yet, so that the manager never waits for a status that will not come.
+  void ensure_stopped(ExitStatus exit) {
+    if (stopped_) return;
+    if (handle_ == nullptr &&
+        !register_handler(std::make_unique<ControlContext>(std::nullopt)).has_value()) {
+      return;
+    }
+    (void)report_stopped(exit);
+  }
+
+ private:
+  Result<> report(DWORD state, DWORD accepted, ExitStatus exit) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = accepted;
+    status.dwWin32ExitCode = exit.win32;
+    status.dwServiceSpecificExitCode = exit.service_specific;
+    if (!SetServiceStatus(handle_, &status)) return std::unexpected(winapi_error(GetLastError()));
+    if (state == SERVICE_STOPPED) stopped_ = true;
+    return {};
+  }
+
+  SERVICE_STATUS_HANDLE handle_ = nullptr;
+  bool stopped_ = false;
+};
+
+Result<> run_body(const std::shared_ptr<ServiceLog>& log, StatusReporter& status) {
+  auto library = driver::load_wireguard_library();
+  if (!library) return std::unexpected(library.error().error());
+
+  auto [sender, receiver] = make_stop_channel();
+
+  auto descriptor = pipe::SecurityDescriptor::from_sddl(pipe::kPipeSecurity);
+  if (!descriptor) return std::unexpected(descriptor.error());
+  auto listener = pipe::PipeListener::create(pipe::kPipeName, descriptor->get());
+  if (!listener) {
+    if (listener.error().name_occupied) log->write_line(kNameOccupiedMessage);
+    return std::unexpected(listener.error().error);
+  }
+
+  if (auto registered =
+          status.register_handler(std::make_unique<ControlContext>(std::move(sender)));
+      !registered) {
+    return registered;
+  }
+  if (auto running = status.report_running(); !running) return running;
+
+  auto state = std::make_unique<WorkerState>(std::move(*listener), log,
+                                             tunnel::make_system_tunnel_handlers(*library));
+  WorkerThread worker([state = std::move(state)] { run_worker(*state); });
+
+  const SupervisionEnd end = supervise(worker, receiver, *log);
+  return status.report_stopped({exit_code_of(end), 0});
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+  StatusReporter status;
+  try {
+    auto log = ServiceLog::open(kServiceLogPath);
+    if (!log) {
+      status.ensure_stopped(exit_status_for_error(log.error()));
+      return;
+    }
+    std::optional<ExitStatus> exit;
+    try {
+      (*log)->write_line("Service started");
+      if (auto body = run_body(*log, status); !body) {
+        exit = exit_status_for_error(body.error());
+        (*log)->write_line("Error on execution: " + body.error().report());
+      }
+    } catch (...) {
+      if (!exit) exit = kFaultExitStatus;
+      try {
+        (*log)->write_line("Panic: Any { .. }");
+      } catch (...) {
+        // The log itself is what failed; there is nowhere left to write.
+      }
+    }
+    if (exit) status.ensure_stopped(*exit);
+  } catch (...) {
+    status.ensure_stopped(kFaultExitStatus);
+  }
+}
+
+// The text of a system error without its " (os error N)" tail.
+std::string system_text(DWORD code) {
+  std::string text = system_error_message(code);
+  const std::string tail = " (os error " + std::to_string(code) + ")";
+  if (text.ends_with(tail)) text.resize(text.size() - tail.size());
+  return text;
+}
+
+void write_standard_error(const std::string& text) {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  DWORD written = 0;
+  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+}  // namespace
+}  // namespace kesta::service
+
+int wmain() {
+  using namespace kesta::service;
+  SERVICE_TABLE_ENTRYW table[] = {{kServiceName, service_main}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    const DWORD code = GetLastError();
+    write_standard_error(dispatcher_failure_line(code, system_text(code)));
+    return 1;
+  }
+  // The worker may still be blocked in the pipe; ending the process ends it, without running
+  // destructors of objects it still uses.
+  ExitProcess(0);
+}

@@ -1,0 +1,269 @@
+// The real redevuva_service.exe under Wine's service control manager, driven over the real
+// pipe. The test process itself keeps Wine's services alive while it runs.
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/error.h"
+#include "protocol/decode.h"
+#include "protocol/encode.h"
+#include "protocol/render.h"
+#include "protocol/request_line.h"
+#include "service_harness.h"
+
+namespace kesta::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string rendered(const std::optional<protocol::Response>& response) {
+  return response ? protocol::render(*response) : std::string("(none)");
+}
+
+bool is_disconnected(const std::optional<protocol::Response>& response) {
+  return response && std::holds_alternative<protocol::Disconnected>(*response);
+}
+
+// Connected, with a handshake and traffic from the simulated server.
+bool is_live_connection(const std::optional<protocol::Response>& response) {
+  if (!response || !std::holds_alternative<protocol::Connected>(*response)) return false;
+  const auto& info = std::get<protocol::Connected>(*response).info;
+  return info.last_handshake.has_value() && info.rx_bytes > 0;
+}
+
+std::vector<wgsim::JournalEntry> named(const std::vector<wgsim::JournalEntry>& journal,
+                                       const char* call) {
+  std::vector<wgsim::JournalEntry> found;
+  for (const auto& entry : journal) {
+    if (entry.call == call) found.push_back(entry);
+  }
+  return found;
+}
+
+TEST(E2eService, ServesTheTunnelCommandsAndStops) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  EXPECT_EQ(run.control(SERVICE_CONTROL_INTERROGATE), 0u);
+  // Only Stop is accepted, so the manager refuses a Pause before it reaches the service.
+  EXPECT_EQ(run.control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(run.query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  const auto first = request(protocol::Info{});
+  EXPECT_TRUE(is_disconnected(first)) << rendered(first);
+  const auto connected = request(protocol::Connect{tunnel_config()});
+  EXPECT_TRUE(is_live_connection(connected)) << rendered(connected);
+  const auto info = request(protocol::Info{});
+  EXPECT_TRUE(is_live_connection(info)) << rendered(info);
+  const auto disconnected = request(protocol::Disconnect{});
+  EXPECT_TRUE(is_disconnected(disconnected)) << rendered(disconnected);
+  // The adapter is switched off, not forgotten: its statistics are still there to read.
+  const auto after = request(protocol::Info{});
+  EXPECT_TRUE(after && std::holds_alternative<protocol::Connected>(*after)) << rendered(after);
+
+  // The real IP Helper code, against the simulated iphlpapi.dll.
+  const auto ip = run.journal("iphlpapi_sim.journal");
+  const auto routes = named(ip, "CreateIpForwardEntry2");
+  ASSERT_EQ(routes.size(), 1u);
+  const std::string luid = routes[0].field("luid");
+  EXPECT_NE(luid, "0");
+  EXPECT_EQ(routes[0].field("family"), "2");
+  EXPECT_EQ(routes[0].field("prefix"), "0.0.0.0");
+  EXPECT_EQ(routes[0].field("prefix_length"), "0");
+  EXPECT_EQ(routes[0].field("next_hop"), "0.0.0.0");
+  EXPECT_EQ(routes[0].field("result"), "0");
+  const auto addresses = named(ip, "CreateUnicastIpAddressEntry");
+  ASSERT_EQ(addresses.size(), 1u);
+  EXPECT_EQ(addresses[0].field("luid"), luid);
+  EXPECT_EQ(addresses[0].field("address"), "10.0.0.2");
+  EXPECT_EQ(addresses[0].field("prefix_length"), "32");
+  const auto interfaces = named(ip, "SetIpInterfaceEntry");
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].field("luid"), luid);
+  EXPECT_EQ(interfaces[0].field("use_automatic_metric"), "0");
+  EXPECT_EQ(interfaces[0].field("metric"), "9999");
+  EXPECT_EQ(interfaces[0].field("nl_mtu"), "1420");
+  const auto created = named(run.journal(wgsim::kJournalFileName), "CreateAdapter");
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].field("type"), "RedevUva");
+
+  const SERVICE_STATUS_PROCESS stopped = run.stop();
+  EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+  const std::string log = read_shared(service_log_path());
+  EXPECT_THAT(log, StartsWith("Service started\nReceived message: "));
+  EXPECT_THAT(log, HasSubstr("\nReceived command: Info\nSending response: Disconnected\n"));
+  EXPECT_THAT(log, EndsWith("\nService stopped\n"));
+}
+
+TEST(E2eService, ASecondStartEmptiesTheLog) {
+  {
+    std::ofstream stale(service_log_path(), std::ios::binary | std::ios::trunc);
+    stale << std::string(10'000, 'x') << "\n";
+  }
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
+  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
+  EXPECT_THAT(read_shared(service_log_path()), StartsWith("Service started\nReceived message: "));
+
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(read_shared(service_log_path()), "Service started\n");
+  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
+  EXPECT_EQ(read_shared(service_log_path()), "Service started\nService stopped\n");
+}
+
+TEST(E2eService, RefusedRouteIsAnsweredWithTheSystemError) {
+  ServiceRun run({});
+  run.write("iphlpapi_sim.scenario", "CreateIpForwardEntry2 5\n");
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const auto response = request(protocol::Connect{tunnel_config()});
+  const std::string expected =
+      "Failed to create adapter: Failed to set route: Failed to set default route - " +
+      system_error_message(5);
+  ASSERT_TRUE(response && std::holds_alternative<protocol::Error>(*response)) << rendered(response);
+  EXPECT_EQ(std::get<protocol::Error>(*response).message, expected);
+  EXPECT_THAT(read_shared(service_log_path()), HasSubstr("\n" + expected + "\n"));
+}
+
+TEST(E2eService, UndecodableLineEndsTheConnectionWithoutAResponse) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string line = "not Base64!\n";
+  const Exchange done = exchange(line);
+  EXPECT_TRUE(done.connected);
+  EXPECT_EQ(done.reply, "");
+  const auto decoded = protocol::decode_command(line);
+  ASSERT_FALSE(decoded.command.has_value());
+  EXPECT_THAT(read_shared(service_log_path()),
+              HasSubstr("\nReceived message: not Base64!\n" +
+                        protocol::refused_request_line(decoded.command.error()) + "\n"));
+  // The service goes on serving.
+  EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
+}
+
+TEST(E2eService, SilentClientHoldsOthersOnlyUntilTheReadDeadline) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  SilentClient silent;
+  ASSERT_TRUE(silent.connected());
+  auto dropped = std::async(std::launch::async, [&silent] { return silent.read_to_end(); });
+
+  const auto asked = std::chrono::steady_clock::now();
+  const auto response = request(protocol::Info{});
+  const auto waited = std::chrono::steady_clock::now() - asked;
+  EXPECT_TRUE(is_disconnected(response)) << rendered(response);
+  // The deadline is 5 seconds; the bound leaves room for a slow machine, not for a hang.
+  EXPECT_LT(waited, 20s);
+  ASSERT_EQ(dropped.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(dropped.get(), "");
+  EXPECT_THAT(read_shared(service_log_path()),
+              HasSubstr("\nFailed to read incoming message: timed out after 5 seconds\n"));
+}
+
+TEST(E2eService, StopDoesNotWaitForABusyWorker) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  // The worker is blocked reading this client's request for up to 5 seconds.
+  SilentClient silent;
+  ASSERT_TRUE(silent.connected());
+  const SERVICE_STATUS_PROCESS stopped = run.stop();
+  EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+  // The process ended with the worker still waiting, so the client's connection broke.
+  EXPECT_EQ(silent.read_to_end(), "");
+  EXPECT_EQ(read_shared(service_log_path()), "Service started\nService stopped\n");
+}
+
+TEST(E2eService, OccupiedPipeNameIsReported) {
+  ServiceRun run({});
+  const HANDLE squatter =
+      CreateNamedPipeW(L"\\\\.\\pipe\\redevuva.sock", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+  ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << system_error_message(GetLastError());
+  const SERVICE_STATUS_PROCESS status = run.start();
+  if (status.dwCurrentState == SERVICE_RUNNING) {
+    CloseHandle(squatter);
+    GTEST_SKIP() << "Wine lets a second server create an instance of a pipe that another "
+                    "process holds (FILE_FLAG_FIRST_PIPE_INSTANCE is not enforced)";
+  }
+  CloseHandle(squatter);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_THAT(read_shared(service_log_path()),
+              StartsWith("Service started\nError: could not start server because the socket "
+                         "file is occupied."));
+}
+
+TEST(E2eService, TwoHundredRequestsInARow) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  int answered = 0;
+  for (int i = 0; i < 200; ++i) {
+    const auto response = request(i % 2 == 0 ? protocol::Command(protocol::Info{})
+                                             : protocol::Command(protocol::Disconnect{}));
+    if (is_disconnected(response)) ++answered;
+  }
+  EXPECT_EQ(answered, 200);
+  EXPECT_EQ(run.query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST(E2eService, MissingWireGuardLibraryStopsWithItsErrorCode) {
+  ServiceRun run({.with_wireguard = false});
+  run.start();
+  const SERVICE_STATUS_PROCESS status = run.wait_for(SERVICE_STOPPED, 30s);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, 126u);
+  run.wait_for_process_exit();
+  EXPECT_EQ(read_shared(service_log_path()),
+            "Service started\nError on execution: LoadLibraryExW failed\n\nCaused by:\n    " +
+                system_error_message(126) + "\n");
+}
+
+TEST(E2eService, StartedFromAConsoleFailsWith1063) {
+  const fs::path folder = prepare_run_folder(false);
+  const fs::path program = folder / "redevuva_service.exe";
+  const fs::path output = folder / "stderr.txt";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const HANDLE error_file = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                        CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(error_file, INVALID_HANDLE_VALUE);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = error_file;
+  startup.hStdError = error_file;
+  std::wstring command = L"\"" + program.wstring() + L"\"";
+  PROCESS_INFORMATION info{};
+  const BOOL created = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, nullptr, &startup, &info);
+  CloseHandle(error_file);
+  ASSERT_TRUE(created) << system_error_message(GetLastError());
+  ASSERT_EQ(WaitForSingleObject(info.hProcess, 60'000), WAIT_OBJECT_0);
+  DWORD exit_code = 0;
+  GetExitCodeProcess(info.hProcess, &exit_code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  EXPECT_EQ(exit_code, 1u);
+
+  std::string text = system_error_message(1063);
+  text.resize(text.size() - std::string(" (os error 1063)").size());
+  EXPECT_EQ(read_shared(output),
+            "Error: Winapi(Os { code: 1063, kind: Uncategorized, message: \"" + text + "\" })\n");
+}
+
+}  // namespace
+}  // namespace kesta::e2e
