@@ -122,8 +122,10 @@ void remove_service(SC_HANDLE manager) {
 }
 
 fs::path prepare_run_folder(bool with_wireguard) {
+  // Named after the running test; a program outside any test (a benchmark) gets one folder.
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  std::string name =
+      test ? std::string(test->test_suite_name()) + "." + test->name() : std::string("program");
   for (char& c : name) {
     if (c == '/') c = '_';
   }
