@@ -1,8 +1,9 @@
 // Sequential Info round trips over the real pipe: the service under the service control
 // manager against a minimal server with the same pipe modes, in the same run; and the
 // service's working set after 1,000 and 10,000 requests. Prints figures, asserts nothing.
-#include <psapi.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>

@@ -32,11 +32,15 @@ IoDeadline::~IoDeadline() {
 }
 
 void IoDeadline::arm(Watch& watch) {
+  bool wake_helper = false;
   {
     std::lock_guard lock(mutex_);
     watches_.push_back(&watch);
+    // The helper sleeps until the earliest deadline it knows of and looks again then; it
+    // needs waking only for an earlier one. Requests in a row thus cost no thread switch.
+    wake_helper = watch.deadline < helper_wakes_at_;
   }
-  changed_.notify_one();
+  if (wake_helper) changed_.notify_one();
 }
 
 bool IoDeadline::disarm(Watch& watch) {
@@ -49,6 +53,7 @@ void IoDeadline::run() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     if (watches_.empty()) {
+      helper_wakes_at_ = Clock::time_point::max();
       changed_.wait(lock);
       continue;
     }
@@ -64,6 +69,7 @@ void IoDeadline::run() {
         wake = std::min(wake, watch->deadline);
       }
     }
+    helper_wakes_at_ = wake;
     changed_.wait_until(lock, wake);
   }
 }

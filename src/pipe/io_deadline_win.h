@@ -60,6 +60,8 @@ class IoDeadline {
   std::condition_variable changed_;
   std::vector<Watch*> watches_;  // guarded by mutex_
   bool stopping_ = false;        // guarded by mutex_
+  // When the helper looks at the watches next; until it first looks, it needs no waking.
+  Clock::time_point helper_wakes_at_ = Clock::time_point::min();  // guarded by mutex_
   std::thread thread_;
 };
 
