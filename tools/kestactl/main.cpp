@@ -1,14 +1,21 @@
 // kestactl: the command-line client of redevuva_service.
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "client.h"
 #include "codec_commands.h"
+#include "host_resolver.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include "windows_client_win.h"
 #else
 #include <unistd.h>
 #endif
@@ -23,9 +30,46 @@ constexpr std::string_view kHelp =
     "  kestactl decode --response [LINE]   show what a response line says\n"
     "  kestactl encode info|disconnect     print the request line for a command\n"
     "  kestactl encode connect ...         (see 'kestactl encode --help')\n"
+    "  kestactl info [--json]              the tunnel's state and statistics\n"
+    "  kestactl connect FILE.conf          bring the tunnel up (or with the encode flags)\n"
+    "  kestactl disconnect                 take the tunnel down\n"
+    "  kestactl send LINE                  send a raw request line, print the raw response\n"
+    "  kestactl install [--start auto|demand] [--binary PATH]\n"
+    "                                      register and start the service (administrator)\n"
+    "  kestactl uninstall                  stop and remove the service (administrator)\n"
+    "  kestactl status                     the service's state and whether its pipe answers\n"
     "  kestactl --help                     this text\n"
     "\n"
-    "Every subcommand takes --help. Exit status 2 means the command line was wrong.\n";
+    "Every subcommand takes --help; the client commands take --pipe NAME and --json.\n"
+    "Exit status: 0 done; 1 the service answered with an error (or a service control\n"
+    "request failed); 2 the command line was wrong; 3 the service ended the connection\n"
+    "without a response; 4 the pipe cannot be reached; 5 the pipe's server is not the service.\n";
+
+std::expected<std::string, std::string> read_whole_file(const std::string& path) {
+  const std::u8string utf8(path.begin(), path.end());
+  std::ifstream file(std::filesystem::path(utf8), std::ios::binary);
+  if (!file) return std::unexpected(std::string("cannot open the file"));
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) return std::unexpected(std::string("read error"));
+  return text;
+}
+
+kesta::kestactl::ClientEnvironment client_environment() {
+  kesta::kestactl::ClientEnvironment environment;
+#ifdef _WIN32
+  environment.deliver = kesta::kestactl::deliver_over_pipe;
+#else
+  environment.deliver = [](const kesta::kestactl::PipeRequest&) {
+    return kesta::kestactl::Exchange{kesta::kestactl::Exchange::Outcome::kUnreachable,
+                                     {},
+                                     "named pipes exist only in the Windows build"};
+  };
+#endif
+  environment.resolve = kesta::kestactl::resolve_ipv4;
+  environment.read_file = read_whole_file;
+  environment.time = kesta::kestactl::system_time();
+  return environment;
+}
 
 std::expected<std::size_t, std::string> read_stdin(std::span<std::uint8_t> buffer) {
   // A raw read returns what has arrived, so a typed line is handled when Enter is pressed.
@@ -52,6 +96,17 @@ int run(const std::vector<std::string>& args) {
     status = kesta::kestactl::run_decode(rest, read_stdin, output);
   } else if (args[1] == "encode") {
     status = kesta::kestactl::run_encode(rest, output);
+  } else if (args[1] == "info" || args[1] == "disconnect" || args[1] == "connect" ||
+             args[1] == "send") {
+    status = kesta::kestactl::run_client(args[1], rest, client_environment(), output);
+#ifdef _WIN32
+  } else if (args[1] == "install") {
+    status = kesta::kestactl::run_install(rest, output);
+  } else if (args[1] == "uninstall") {
+    status = kesta::kestactl::run_uninstall(rest, output);
+  } else if (args[1] == "status") {
+    status = kesta::kestactl::run_status(rest, client_environment(), output);
+#endif
   } else {
     status = kesta::kestactl::usage_error(output, "unknown subcommand '" + args[1] + "'");
   }

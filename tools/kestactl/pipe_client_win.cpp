@@ -1,0 +1,156 @@
+#include <windows.h>
+
+#include <chrono>
+#include <memory>
+
+#include "core/error.h"
+#include "windows_client_win.h"
+
+namespace kesta::kestactl {
+namespace {
+
+// How long to wait for a free pipe instance while the service is busy with other clients.
+constexpr auto kBusyWait = std::chrono::seconds(10);
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+struct ServiceCloser {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceCloser>;
+
+Exchange failed(Exchange::Outcome outcome, std::string error) {
+  return {outcome, {}, std::move(error)};
+}
+
+// The process id the service control manager reports for a running service.
+std::expected<DWORD, std::string> service_process(const std::string& name) {
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) {
+    return std::unexpected("cannot ask the service control manager: " +
+                           system_error_message(GetLastError()));
+  }
+  const ServiceHandle service(
+      OpenServiceW(manager.get(), widen(name).c_str(), SERVICE_QUERY_STATUS));
+  if (!service) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::unexpected(name + " is not installed");
+    return std::unexpected("cannot query " + name + ": " + system_error_message(code));
+  }
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
+    return std::unexpected("cannot query " + name + ": " + system_error_message(GetLastError()));
+  }
+  if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
+    return std::unexpected(name + " is not running");
+  }
+  return status.dwProcessId;
+}
+
+}  // namespace
+
+std::wstring widen(std::string_view text) {
+  if (text.empty()) return {};
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  }
+  return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+  }
+  return out;
+}
+
+Exchange deliver_over_pipe(const PipeRequest& request) {
+  using Outcome = Exchange::Outcome;
+  const std::wstring path = widen(request.pipe);
+  const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
+  Handle pipe;
+  for (;;) {
+    HANDLE opened =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (opened != INVALID_HANDLE_VALUE) {
+      pipe.reset(opened);
+      break;
+    }
+    const DWORD code = GetLastError();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        give_up - std::chrono::steady_clock::now());
+    if (code != ERROR_PIPE_BUSY || left.count() <= 0) {
+      return failed(Outcome::kUnreachable, system_error_message(code));
+    }
+    WaitNamedPipeW(path.c_str(), static_cast<DWORD>(left.count()));
+  }
+
+  if (!request.verify_service.empty()) {
+    ULONG server = 0;
+    if (!GetNamedPipeServerProcessId(pipe.get(), &server)) {
+      return failed(Outcome::kUntrusted, "cannot tell which process serves " + request.pipe + ": " +
+                                             system_error_message(GetLastError()));
+    }
+    const auto expected = service_process(request.verify_service);
+    if (!expected) {
+      return failed(Outcome::kUntrusted, request.pipe + " is served by process " +
+                                             std::to_string(server) + ", but " + expected.error());
+    }
+    if (*expected != server) {
+      return failed(Outcome::kUntrusted,
+                    request.pipe + " is served by process " + std::to_string(server) + ", not by " +
+                        request.verify_service + " (process " + std::to_string(*expected) + ")");
+    }
+  }
+
+  std::string_view rest = request.line;
+  while (!rest.empty()) {
+    DWORD written = 0;
+    if (!WriteFile(pipe.get(), rest.data(), static_cast<DWORD>(rest.size()), &written, nullptr)) {
+      const DWORD code = GetLastError();
+      // A server that already hung up refused the request without reading all of it.
+      if (code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) {
+        return failed(Outcome::kNoResponse, {});
+      }
+      return failed(Outcome::kNoResponse, "writing the request: " + system_error_message(code));
+    }
+    rest.remove_prefix(written);
+  }
+
+  std::string line;
+  char buffer[4096];
+  while (!line.ends_with('\n')) {
+    DWORD read = 0;
+    if (!ReadFile(pipe.get(), buffer, sizeof buffer, &read, nullptr)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_MORE_DATA) {
+        line.append(buffer, read);
+        continue;
+      }
+      if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) break;
+      return failed(Outcome::kNoResponse, "reading the response: " + system_error_message(code));
+    }
+    if (read == 0) break;
+    line.append(buffer, read);
+  }
+  if (line.empty()) return failed(Outcome::kNoResponse, {});
+  // Only the first line is the response; the service never writes more.
+  if (const std::size_t lf = line.find('\n'); lf != line.npos) line.resize(lf + 1);
+  return {Outcome::kResponse, std::move(line), {}};
+}
+
+}  // namespace kesta::kestactl
