@@ -10,11 +10,35 @@
 
 namespace kesta::driver {
 
+#ifdef _WIN32
+namespace {
+
+using GenRandom = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+
+// bcrypt is loaded from System32 at the first adapter creation, not at start: a service that
+// is only asked for Info never carries it (under Wine it brings a whole TLS library along).
+GenRandom gen_random() {
+  static const GenRandom function = []() -> GenRandom {
+    const HMODULE module = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<GenRandom>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "BCryptGenRandom")));
+  }();
+  return function;
+}
+
+}  // namespace
+#endif
+
 Result<abi::Guid> random_guid() {
   abi::Guid guid{};
 #ifdef _WIN32
+  const GenRandom generate = gen_random();
+  if (generate == nullptr) {
+    return std::unexpected(Error("BCryptGenRandom is not available", system_error(GetLastError())));
+  }
   const NTSTATUS status =
-      BCryptGenRandom(nullptr, guid.bytes, sizeof guid.bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+      generate(nullptr, guid.bytes, sizeof guid.bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status < 0) {
     return std::unexpected(Error("BCryptGenRandom failed with status " +
                                  std::to_string(static_cast<std::uint32_t>(status))));
