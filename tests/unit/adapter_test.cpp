@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "driver_test_util.h"
+
 #include <chrono>
 #include <thread>
 
@@ -14,21 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Key key_of(std::uint8_t first) {
-  Key key;
-  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(first + i);
-  return key;
-}
-
-InterfaceConfig service_config() {
-  PeerConfig peer;
-  peer.public_key = key_of(0x40);
-  peer.preshared_key = key_of(0x80);
-  peer.persistent_keepalive = 15;
-  peer.endpoint = Ipv4Endpoint{{192, 0, 2, 7}, 51820};
-  peer.allowed_ips = {IpPrefix::ipv4({0, 0, 0, 0}, 0)};
-  return InterfaceConfig{key_of(0x10), {peer}};
-}
+using test::key_of;
+using test::service_config;
 
 std::vector<wgsim::JournalEntry> calls_named(const std::string& call) {
   std::vector<wgsim::JournalEntry> found;
