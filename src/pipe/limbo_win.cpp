@@ -42,7 +42,8 @@ void LimboPool::Slot::close() {
   filled.notify_one();
 }
 
-LimboPool::LimboPool(std::chrono::milliseconds flush_deadline) : flush_deadline_(flush_deadline) {
+LimboPool::LimboPool(std::chrono::milliseconds flush_deadline, std::size_t extra_keepers)
+    : flush_deadline_(flush_deadline), extra_keepers_(extra_keepers) {
   // Reserved up front so that a hand-over never allocates for its pooled entries.
   slots_.reserve(kPooledKeepers);
   pooled_.reserve(kPooledKeepers);
@@ -68,8 +69,13 @@ void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
   for (const auto& slot : slots_) {
     if (slot->try_send(item)) return;
   }
-  auto slot = std::make_shared<Slot>();
   const bool pooled = slots_.size() < kPooledKeepers;
+  if (!pooled && extras_.size() >= extra_keepers_) {
+    // Its client loses an answer it was not reading.
+    disconnect_and_close(std::move(item->pipe), item->is_server);
+    return;
+  }
+  auto slot = std::make_shared<Slot>();
   slot->item = std::move(item);
   // An extra keeper gets no entry: its channel is abandoned at once and it ends when empty.
   slot->closed = !pooled;

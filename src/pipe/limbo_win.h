@@ -25,13 +25,17 @@ void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept;
 // Closes finished pipe instances on keeper threads once their clients have read everything,
 // so the thread that wrote never waits for a client. Up to kPooledKeepers keepers are kept
 // and reused, each holding at most one pending instance beyond the one it works on; when all
-// of them are full, a short-lived extra keeper takes the instance.
+// of them are full, a short-lived extra keeper takes the instance, and when the extra keepers
+// are all busy too, the instance is closed at once: clients that do not read their answers
+// must not be able to make the service start threads without end.
 class LimboPool {
  public:
   static constexpr std::size_t kPooledKeepers = 16;
+  static constexpr std::size_t kExtraKeepers = 64;
 
   // Fails with std::system_error when the deadline's helper thread cannot start.
-  explicit LimboPool(std::chrono::milliseconds flush_deadline = kFlushDeadline);
+  explicit LimboPool(std::chrono::milliseconds flush_deadline = kFlushDeadline,
+                     std::size_t extra_keepers = kExtraKeepers);
   // Lets every keeper finish what it holds, then joins it.
   ~LimboPool();
   LimboPool(const LimboPool&) = delete;
@@ -71,6 +75,7 @@ class LimboPool {
   void reap_extras();
 
   std::chrono::milliseconds flush_deadline_;
+  std::size_t extra_keepers_;
   IoDeadline deadline_;
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Slot>> slots_;  // guarded by mutex_, in the order started

@@ -12,10 +12,10 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/security_descriptor_win.h"
 #include "pipe/io_deadline_win.h"
 #include "pipe/limbo_win.h"
 #include "pipe/pipe_connection_win.h"
-#include "pipe/security_descriptor_win.h"
 #include "pipe/unique_handle_win.h"
 #include "service/transport.h"
 
@@ -23,6 +23,11 @@ namespace kesta::pipe {
 
 inline constexpr std::wstring_view kPipeName = L"redevuva.sock";
 inline constexpr std::wstring_view kPipePrefix = L"\\\\.\\pipe\\";
+
+// SYSTEM and Administrators get full access. Everyone else may connect, read and write (the
+// rights a GENERIC_READ | GENERIC_WRITE open is checked for), but not create further instances
+// of the pipe (which would let them pose as the service) nor change its DACL or owner.
+inline constexpr std::wstring_view kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;WD)";
 
 struct ListenerOptions {
   // 0 sets no limit; 255 is reserved by the system and refused.

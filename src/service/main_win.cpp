@@ -13,7 +13,6 @@
 #include "core/error.h"
 #include "driver/wireguard_library.h"
 #include "pipe/pipe_listener_win.h"
-#include "pipe/security_descriptor_win.h"
 #include "service/request_loop.h"
 #include "service/service_control.h"
 #include "service/service_log_win.h"
@@ -91,7 +90,7 @@ Result<> run_body(const std::shared_ptr<ServiceLog>& log, StatusReporter& status
 
   auto [sender, receiver] = make_stop_channel();
 
-  auto descriptor = pipe::SecurityDescriptor::from_sddl(pipe::kPipeSecurity);
+  auto descriptor = SecurityDescriptor::from_sddl(pipe::kPipeSecurity);
   if (!descriptor) return std::unexpected(descriptor.error());
   auto listener = pipe::PipeListener::create(pipe::kPipeName, descriptor->get());
   if (!listener) {

@@ -39,7 +39,19 @@ const Row kRows[] = {
     {"\xC2\x9F"s, R"("\u{9f}")", R"(\u{9f})"},  // U+009F
     {"\xC2\xA0"s, "\"\xC2\xA0\"", "\xC2\xA0"},  // U+00A0 is no control character
     {"\xC3\xA9\xE2\x82\xAC"s, "\"\xC3\xA9\xE2\x82\xAC\"", "\xC3\xA9\xE2\x82\xAC"},
-    {"\xE2\x80\xA8"s, "\"\xE2\x80\xA8\"", "\xE2\x80\xA8"},  // U+2028 is left as it is
+    // Line and paragraph separators and the bidirectional controls, which viewers act on.
+    {"\xD8\x9C"s, R"("\u{61c}")", R"(\u{61c})"},
+    {"\xE2\x80\x8E\xE2\x80\x8F"s, R"("\u{200e}\u{200f}")", R"(\u{200e}\u{200f})"},
+    {"a\xE2\x80\xA8Service stopped"s, R"("a\u{2028}Service stopped")",
+     R"(a\u{2028}Service stopped)"},
+    {"\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE"s, R"("\u{2029}\u{202a}\u{202e}")",
+     R"(\u{2029}\u{202a}\u{202e})"},
+    {"\xE2\x81\xA6\xE2\x81\xA9"s, R"("\u{2066}\u{2069}")", R"(\u{2066}\u{2069})"},
+    // Their neighbours are ordinary text.
+    {"\xD8\x9B\xE2\x80\x8D\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"s,
+     "\"\xD8\x9B\xE2\x80\x8D\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\"",
+     "\xD8\x9B\xE2\x80\x8D\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
+    {"\xE2\x80"s, "\"\xE2\x80\"", "\xE2\x80"},  // cut short: not a character
     {"\xF0\x9F\x98\x80"s, "\"\xF0\x9F\x98\x80\"", "\xF0\x9F\x98\x80"},
     {"Line\nInjected: \"x\"\\\r\n"s, R"("Line\nInjected: \"x\"\\\r\n")",
      R"(Line\nInjected: "x"\\\r\n)"},
@@ -81,6 +93,7 @@ TEST(Escape, EscapesAtEveryPositionOfALongText) {
       {"\x7f", "\\u{7f}", "\\u{7f}"},
       {"\xC2\x9B", "\\u{9b}", "\\u{9b}"},
       {"\xC3\xA9", "\xC3\xA9", "\xC3\xA9"},
+      {"\xE2\x80\xA9", "\\u{2029}", "\\u{2029}"},
   };
   for (std::size_t p = 0; p <= plain.size(); ++p) {
     for (const Special& sp : specials) {

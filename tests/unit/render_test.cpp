@@ -107,7 +107,7 @@ TEST(Render, Responses) {
       {Error{""}, "Error(\"\")"},
       {Error{std::string("q\"b\\t\tr\rn\nz\0e\x1b\x01", 15)},
        "Error(\"q\\\"b\\\\t\\tr\\rn\\nz\\0e\\u{1b}\\u{1}\")"},
-      {Error{"\xC2\x9F\xC2\xA0\xE2\x80\xA8"}, "Error(\"\\u{9f}\xC2\xA0\xE2\x80\xA8\")"},
+      {Error{"\xC2\x9F\xC2\xA0\xE2\x80\xA8"}, "Error(\"\\u{9f}\xC2\xA0\\u{2028}\")"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);

@@ -244,6 +244,8 @@ TEST(RequestLogLines, Texts) {
       {received_message_line("a\xC2\x85"
                              "b\xC3\xA9"),
        "Received message: a\\u{85}b\xC3\xA9"},
+      {received_message_line("x\xE2\x80\xA8Service stopped\xE2\x80\xAEz"),
+       "Received message: x\\u{2028}Service stopped\\u{202e}z"},
       {received_message_line("say \"hi\""), "Received message: say \"hi\""},
       {refused_request_line({Stage::kBase64, "Invalid padding"}),
        "Failed to decode incoming message: Invalid padding"},

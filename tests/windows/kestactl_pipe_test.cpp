@@ -55,7 +55,7 @@ class ScriptedHandlers final : public service::CommandHandlers {
 class TestServer {
  public:
   TestServer(protocol::Response answer, int connections) {
-    auto descriptor = pipe::SecurityDescriptor::from_sddl(pipe::kPipeSecurity);
+    auto descriptor = SecurityDescriptor::from_sddl(pipe::kPipeSecurity);
     EXPECT_TRUE(descriptor);
     auto listener = pipe::PipeListener::create(widen(name), descriptor->get());
     EXPECT_TRUE(listener) << (listener ? "" : listener.error().error.message());

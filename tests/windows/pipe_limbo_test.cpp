@@ -164,5 +164,37 @@ TEST_F(PipeLimboTest, SixteenPooledKeepersThenExtraOnesAllNamed) {
   EXPECT_TRUE(keeper_names().empty());
 }
 
+TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
+  listener_.reset();
+  limbo_ = std::make_shared<LimboPool>(5s, 2);
+  SetUp();
+  // Each pooled keeper holds one instance and one pending; each extra one holds one.
+  constexpr std::size_t kHeld = 2 * LimboPool::kPooledKeepers + 2;
+  std::vector<UniqueHandle> clients;
+  for (std::size_t i = 0; i < kHeld + 3; ++i) clients.push_back(answered_client("unread\n").first);
+  EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    EXPECT_EQ(client_connected(clients[i]), i < kHeld) << "client " << i;
+  }
+
+  // A client that reads its answer as it comes still gets it.
+  const std::wstring path = std::wstring(kPipePrefix) + name_;
+  const UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(reader) << GetLastError();
+  auto connection = listener_->accept();
+  ASSERT_TRUE(connection);
+  std::string received(64, '\0');
+  DWORD count = 0;
+  std::thread client([&] { ReadFile(reader.get(), received.data(), 64, &count, nullptr); });
+  std::this_thread::sleep_for(100ms);  // the client waits in its read, as a client does
+  ASSERT_TRUE((*connection)->write_all("answer\n"));
+  client.join();
+  connection->reset();
+  received.resize(count);
+  EXPECT_EQ(received, "answer\n");
+  EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);
+}
+
 }  // namespace
 }  // namespace kesta::pipe

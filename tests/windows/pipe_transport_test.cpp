@@ -14,6 +14,7 @@
 #include "pipe/pipe_listener_win.h"
 #include "protocol/request_line.h"
 #include "service/request_loop.h"
+#include "testing/security/access_check_win.h"
 #include "testing/transport/memory_log.h"
 
 namespace kesta::pipe {
@@ -219,7 +220,7 @@ TEST_F(PipeTransportTest, EveryInstanceCarriesTheServiceDacl) {
     std::vector<DWORD> masks;
   } expected[] = {{WinLocalSystemSid, {GENERIC_ALL, all}},
                   {WinBuiltinAdministratorsSid, {GENERIC_ALL, all}},
-                  {WinWorldSid, {0x12018b}}};
+                  {WinWorldSid, {0x12019b}}};
   for (const UniqueHandle* client : {&first, &second}) {
     ReadBack back;
     read_back(*client, back);
@@ -234,6 +235,45 @@ TEST_F(PipeTransportTest, EveryInstanceCarriesTheServiceDacl) {
                 expected[i].masks.end())
           << i << ": " << std::hex << back.aces[i]->Mask;
     }
+  }
+}
+
+// Judged by the system's own access check, since Wine opens a pipe whatever its DACL says.
+TEST_F(PipeTransportTest, OrdinaryUsersMayConnectButNeitherServeNorReconfigureThePipe) {
+  using testing::Caller;
+  const auto listener = listen();
+  ASSERT_NE(listener, nullptr);
+  const UniqueHandle client = open_client(name_);
+  ASSERT_TRUE(client);
+  ReadBack back;
+  read_back(client, back);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(back.descriptor, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present && dacl != nullptr);
+
+  constexpr DWORD kClientOpen = 0x12019b;  // what the pipe driver checks a read-write open for
+  const struct {
+    const char* what;
+    DWORD desired;
+    Caller caller;
+    bool granted;
+  } cases[] = {
+      {"read-write open", kClientOpen, Caller::kUser, true},
+      {"what kestactl asks for", GENERIC_READ | FILE_WRITE_DATA, Caller::kUser, true},
+      {"read only", GENERIC_READ, Caller::kUser, true},
+      {"new instances", FILE_CREATE_PIPE_INSTANCE, Caller::kUser, false},
+      {"DACL", WRITE_DAC, Caller::kUser, false},
+      {"owner", WRITE_OWNER, Caller::kUser, false},
+      {"delete", DELETE, Caller::kUser, false},
+      {"everything", GENERIC_ALL, Caller::kAdministrator, true},
+      {"new instances", FILE_CREATE_PIPE_INSTANCE, Caller::kAdministrator, true},
+      {"DACL, owner and delete", WRITE_DAC | WRITE_OWNER | DELETE, Caller::kAdministrator, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.what) +
+                 (c.caller == Caller::kUser ? " as a user" : " as an administrator"));
+    EXPECT_EQ(testing::granted_access(dacl, c.desired, c.caller).has_value(), c.granted);
   }
 }
 

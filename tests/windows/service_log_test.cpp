@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include "core/fault.h"
+#include "testing/security/access_check_win.h"
 
 namespace kesta::service {
 namespace {
@@ -29,10 +34,13 @@ class ServiceLogTest : public ::testing::Test {
   ~ServiceLogTest() override {
     SetStdHandle(STD_ERROR_HANDLE, saved_stderr_);
     DeleteFileW(path_.c_str());
+    DeleteFileW(moved().c_str());
   }
 
-  std::shared_ptr<ServiceLog> open_log() {
-    auto log = ServiceLog::open(path_);
+  std::wstring moved() const { return path_ + L".1"; }
+
+  std::shared_ptr<ServiceLog> open_log(std::uint64_t bound = kServiceLogBound) {
+    auto log = ServiceLog::open(path_, bound);
     EXPECT_TRUE(log) << (log ? "" : log.error().report());
     return log ? *log : nullptr;
   }
@@ -179,6 +187,114 @@ TEST_F(ServiceLogTest, LinesFromSeveralThreadsNeverInterleave) {
   for (std::size_t at = 0; at < text.size(); at += 101) {
     EXPECT_EQ(text.substr(at, 101), std::string(100, text[at]) + "\n") << "at " << at;
   }
+}
+
+// The rights an Everyone entry of the file's DACL grants; 0 without one. Wine keeps a file's DACL
+// only as far as Unix permission bits go: it always shows SYSTEM and the file's owner (the test's
+// own account, so the access check cannot judge it), and an Everyone entry as far as the bits
+// for other accounts allow. So the tests can show that other accounts lost their access, not
+// that the DACL holds exactly SYSTEM and Administrators; the descriptor itself is judged above.
+DWORD everyone_access(const std::wstring& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &descriptor),
+            ERROR_SUCCESS);
+  DWORD mask = 0;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        IsWellKnownSid(reinterpret_cast<PSID>(&allowed->SidStart), WinWorldSid)) {
+      mask |= allowed->Mask;
+    }
+  }
+  LocalFree(descriptor);
+  return mask;
+}
+
+TEST(ServiceLogSecurity, OnlySystemAndAdministratorsMayTouchTheLog) {
+  using testing::Caller;
+  const struct {
+    DWORD desired;
+    Caller caller;
+    bool granted;
+  } cases[] = {
+      {FILE_READ_DATA, Caller::kUser, false},      {GENERIC_READ, Caller::kUser, false},
+      {FILE_WRITE_DATA, Caller::kUser, false},     {FILE_APPEND_DATA, Caller::kUser, false},
+      {GENERIC_WRITE, Caller::kUser, false},       {READ_CONTROL, Caller::kUser, false},
+      {WRITE_DAC, Caller::kUser, false},           {DELETE, Caller::kUser, false},
+      {GENERIC_ALL, Caller::kAdministrator, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.desired) +
+                 (c.caller == Caller::kUser ? " as a user" : " as an administrator"));
+    EXPECT_EQ(testing::granted_access(kServiceLogSecurity, c.desired, c.caller).has_value(),
+              c.granted);
+  }
+}
+
+TEST_F(ServiceLogTest, AnOpenLogLeftByOthersIsProtectedBeforeTheFirstLine) {
+  // Readable by everyone, as a file created at the drive's root inherits.
+  PSECURITY_DESCRIPTOR open_descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:(A;;FA;;;WD)", SDDL_REVISION_1, &open_descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, open_descriptor, FALSE};
+  const HANDLE file =
+      CreateFileW(path_.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS, 0, nullptr);
+  LocalFree(open_descriptor);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, "keys\n", 5, &written, nullptr));
+  CloseHandle(file);
+  ASSERT_NE(everyone_access(path_) & FILE_READ_DATA, 0u);
+
+  const auto log = open_log();
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(everyone_access(path_), 0u);
+  EXPECT_EQ(contents(), "");
+}
+
+TEST_F(ServiceLogTest, AtTheBoundTheContentMovesAsideWithoutLosingOrSplittingALine) {
+  DeleteFileW(moved().c_str());
+  const auto log = open_log(256);
+  std::string expected;
+  for (char c = 'a'; c <= 'z'; ++c) {
+    const std::string line(c == 'm' ? 300 : 20, c);  // 'm' is longer than the bound by itself
+    log->write_line(line);
+    expected += line + "\n";
+  }
+  const std::wstring moved_name = moved().substr(moved().find_last_of(L'\\') + 1);
+  const std::string continued = "Log continued; earlier lines are in " +
+                                std::string(moved_name.begin(), moved_name.end()) + "\n";
+  const std::string now = contents();
+  const std::string before = contents(moved());
+  ASSERT_TRUE(now.starts_with(continued)) << now;
+  ASSERT_TRUE(before.starts_with(continued) || before.starts_with("aaaa")) << before;
+  // The earlier file ends where the current one begins, with whole lines only.
+  const std::string tail = before.substr(before.starts_with(continued) ? continued.size() : 0) +
+                           now.substr(continued.size());
+  EXPECT_TRUE(expected.ends_with(tail)) << tail;
+  EXPECT_TRUE(now.ends_with(std::string(20, 'z') + "\n"));
+  EXPECT_LE(now.size(), 256u);
+  EXPECT_EQ(everyone_access(moved()), 0u);
+  EXPECT_EQ(everyone_access(path_), 0u);
+}
+
+TEST_F(ServiceLogTest, AtTheBoundAFileThatCannotMoveIsEmptiedInPlace) {
+  const auto log = open_log(80);
+  log->write_line(std::string(60, 'a'));
+  // A reader that does not share deletion keeps the file from being renamed.
+  const HANDLE reader = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  log->write_line(std::string(30, 'b'));
+  log->write_line(std::string(10, 'c'));
+  CloseHandle(reader);
+  EXPECT_EQ(contents(), "Log emptied after reaching 80 bytes\n" + std::string(30, 'b') + "\n" +
+                            std::string(10, 'c') + "\n");
+  EXPECT_EQ(GetFileAttributesW(moved().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "pipe/security_descriptor_win.h"
+#include "core/security_descriptor_win.h"
 
 #include <sddl.h>
 
@@ -7,7 +7,7 @@
 
 #include "core/fault.h"
 
-namespace kesta::pipe {
+namespace kesta {
 namespace {
 
 Result<SecurityDescriptor> failure() {
@@ -47,4 +47,4 @@ Result<SecurityDescriptor> SecurityDescriptor::copy_of(PSECURITY_DESCRIPTOR desc
   return copy;
 }
 
-}  // namespace kesta::pipe
+}  // namespace kesta

@@ -8,12 +8,7 @@
 
 #include "core/error.h"
 
-namespace kesta::pipe {
-
-// SYSTEM and Administrators get full access; everyone else may connect, read and write, but
-// not create further instances of the pipe (which would let them pose as the service) nor
-// change its DACL or owner.
-inline constexpr std::wstring_view kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12018b;;;WD)";
+namespace kesta {
 
 // A security descriptor held in self-relative form, so that copies are plain bytes and owe
 // nothing to the caller's memory.
@@ -33,4 +28,4 @@ class SecurityDescriptor {
   std::vector<std::uint64_t> bytes_;
 };
 
-}  // namespace kesta::pipe
+}  // namespace kesta

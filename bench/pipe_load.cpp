@@ -1,0 +1,209 @@
+// The installed service under hostile or careless local clients: a flood of clients that never
+// read their answers, silent clients that reconnect whenever they are dropped, and clients that
+// send one byte every two seconds. Prints the latency of ordinary Info requests made meanwhile,
+// and "sample NAME" lines at which bench/service_load.sh reads the service's threads and memory
+// from the Linux side. Prints figures, asserts nothing.
+//
+// Usage: pipe_load.exe flood N          N clients send Info and never read; hold them 20 s
+//        pipe_load.exe latency [--silent N] [--slow N] [--requests N]
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "e2e/service_harness.h"
+#include "protocol/encode.h"
+
+namespace {
+
+using namespace kesta;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const wchar_t* kPipe = L"\\\\.\\pipe\\redevuva.sock";
+
+void say(const char* format, auto... values) {
+  std::printf(format, values...);
+  std::printf("\n");
+  std::fflush(stdout);
+}
+
+// Asks for a sample and gives the sampler time to take it.
+void sample(const char* name) {
+  say("sample %s", name);
+  std::this_thread::sleep_for(1s);
+}
+
+// Opens the pipe, waiting while every instance is taken; INVALID_HANDLE_VALUE after `limit`.
+HANDLE open_pipe(Clock::duration limit) {
+  const auto until = Clock::now() + limit;
+  while (Clock::now() < until) {
+    const HANDLE pipe =
+        CreateFileW(kPipe, GENERIC_READ | FILE_WRITE_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) return pipe;
+    if (GetLastError() == ERROR_PIPE_BUSY) {
+      WaitNamedPipeW(kPipe, 1000);
+    } else {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+bool write_text(HANDLE pipe, std::string_view text) {
+  DWORD count = 0;
+  return WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &count, nullptr) &&
+         count == text.size();
+}
+
+// Milliseconds from the first attempt to open the pipe to the answer's line feed; negative when
+// no answer came.
+double info_latency(const std::string& line) {
+  const auto start = Clock::now();
+  const HANDLE pipe = open_pipe(300s);
+  if (pipe == INVALID_HANDLE_VALUE) return -1;
+  bool answered = false;
+  if (write_text(pipe, line)) {
+    char buffer[512];
+    DWORD count = 0;
+    while (!answered && ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+      answered = std::find(buffer, buffer + count, '\n') != buffer + count;
+    }
+  }
+  const std::chrono::duration<double, std::milli> took = Clock::now() - start;
+  CloseHandle(pipe);
+  return answered ? took.count() : -1;
+}
+
+// Connects and says nothing; when the service drops it, connects again.
+void silent_client() {
+  while (true) {
+    const HANDLE pipe = open_pipe(3600s);
+    char byte = 0;
+    DWORD count = 0;
+    while (ReadFile(pipe, &byte, 1, &count, nullptr) && count > 0) {
+    }
+    CloseHandle(pipe);
+  }
+}
+
+// Sends the start of a request one byte every two seconds; reconnects when dropped.
+void slow_client() {
+  const std::string line = protocol::encode_command(protocol::Info{});
+  while (true) {
+    const HANDLE pipe = open_pipe(3600s);
+    for (std::size_t at = 0; write_text(pipe, line.substr(at % (line.size() - 1), 1)); ++at) {
+      std::this_thread::sleep_for(2s);
+    }
+    CloseHandle(pipe);
+  }
+}
+
+int flood(int clients) {
+  const std::string line = protocol::encode_command(protocol::Info{});
+  sample("idle");
+  const auto start = Clock::now();
+  std::vector<HANDLE> held;
+  for (int i = 0; i < clients; ++i) {
+    const HANDLE pipe = open_pipe(60s);
+    if (pipe == INVALID_HANDLE_VALUE || !write_text(pipe, line)) {
+      say("client %d could not send its request (%lu)", i, GetLastError());
+      break;
+    }
+    held.push_back(pipe);
+  }
+  const std::chrono::duration<double> took = Clock::now() - start;
+  say("%zu clients sent Info and read nothing, in %.1f s", held.size(), took.count());
+  sample("flood");
+  std::this_thread::sleep_for(14s);
+  sample("15s-after");
+  const double latency = info_latency(line);
+  say("an ordinary Info meanwhile: %.1f ms%s", latency, latency < 0 ? " (no answer)" : "");
+  for (const HANDLE pipe : held) CloseHandle(pipe);
+  return 0;
+}
+
+int latency(int silent, int slow, int requests) {
+  const std::string line = protocol::encode_command(protocol::Info{});
+  for (int i = 0; i < silent; ++i) std::thread(silent_client).detach();
+  for (int i = 0; i < slow; ++i) std::thread(slow_client).detach();
+  // Lets the unruly clients take their places first.
+  std::this_thread::sleep_for(silent + slow > 0 ? 6s : 1s);
+  sample("before-requests");
+  std::vector<double> latencies;
+  int failures = 0;
+  for (int i = 0; i < requests; ++i) {
+    const double ms = info_latency(line);
+    if (ms < 0) {
+      ++failures;
+    } else {
+      latencies.push_back(ms);
+    }
+  }
+  sample("after-requests");
+  std::sort(latencies.begin(), latencies.end());
+  if (latencies.empty()) {
+    say("Info with %d silent and %d slow clients: no answer to %d requests", silent, slow,
+        requests);
+    return 1;
+  }
+  say("Info with %d silent and %d slow clients: median %.1f ms, worst %.1f ms over %zu answers "
+      "(%d without answer)",
+      silent, slow, latencies[latencies.size() / 2], latencies.back(), latencies.size(), failures);
+  return 0;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: pipe_load.exe flood N\n"
+               "       pipe_load.exe latency [--silent N] [--slow N] [--requests N]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const std::string_view scenario = argv[1];
+  int count = 0, silent = 0, slow = 0, requests = 100;
+  if (scenario == "flood") {
+    if (argc != 3) return usage();
+    count = std::atoi(argv[2]);
+  } else if (scenario == "latency") {
+    for (int i = 2; i + 1 < argc; i += 2) {
+      const std::string_view option = argv[i];
+      const int value = std::atoi(argv[i + 1]);
+      if (option == "--silent") {
+        silent = value;
+      } else if (option == "--slow") {
+        slow = value;
+      } else if (option == "--requests") {
+        requests = value;
+      } else {
+        return usage();
+      }
+    }
+  } else {
+    return usage();
+  }
+
+  e2e::ServiceRun run({});
+  const SERVICE_STATUS_PROCESS status = run.start();
+  if (status.dwCurrentState != SERVICE_RUNNING) {
+    std::fprintf(stderr, "the service did not start (state %lu, exit code %lu)\n",
+                 status.dwCurrentState, status.dwWin32ExitCode);
+    return 1;
+  }
+  const int result = scenario == "flood" ? flood(count) : latency(silent, slow, requests);
+  // The unruly clients' threads are still blocked in the pipe; the process's end ends them.
+  std::fflush(stdout);
+  run.stop();
+  ExitProcess(static_cast<UINT>(result));
+}
