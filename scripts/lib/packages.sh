@@ -5,6 +5,7 @@ kesta_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev libmsgpack-cxx-dev
   g++-mingw-w64-x86-64-posix wine64 wine
   procps util-linux
+  wixl # builds the MSI installer (Debian 12 splits it out of msitools)
 )
 
 # Installs what is missing (apt-get update only then); LOG_DIR receives apt's output.
