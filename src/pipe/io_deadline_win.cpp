@@ -63,7 +63,9 @@ void IoDeadline::run() {
       if (watch->deadline <= now) {
         // Under the lock, so the watched call cannot have returned and moved on to other I/O.
         watch->fired = true;
+        // A flush of an overlapped handle may count as asynchronous I/O to the system.
         CancelSynchronousIo(watch->thread);
+        if (watch->file != nullptr) CancelIoEx(watch->file, nullptr);
         wake = std::min(wake, now + kRetry);
       } else {
         wake = std::min(wake, watch->deadline);

@@ -28,13 +28,13 @@ class IoDeadline {
   IoDeadline(const IoDeadline&) = delete;
   IoDeadline& operator=(const IoDeadline&) = delete;
 
-  // Runs `io` on the calling thread, which `thread` must name, and cancels its synchronous I/O
-  // once `deadline` passes. `io` must do nothing but the one blocking call, since every
-  // synchronous I/O of the thread is cancelled. Returns whether a cancellation was issued; the
-  // call's own result says whether it took effect.
+  // Runs `io` on the calling thread, which `thread` must name, and cancels its synchronous I/O,
+  // and any I/O on `file`, once `deadline` passes. `io` must do nothing but the one blocking
+  // call, since every synchronous I/O of the thread is cancelled. Returns whether a
+  // cancellation was issued; the call's own result says whether it took effect.
   template <class Io>
-  bool run_until(HANDLE thread, Clock::time_point deadline, Io&& io) {
-    Watch watch{thread, deadline};
+  bool run_until(HANDLE thread, HANDLE file, Clock::time_point deadline, Io&& io) {
+    Watch watch{thread, file, deadline};
     arm(watch);
     try {
       io();
@@ -48,6 +48,7 @@ class IoDeadline {
  private:
   struct Watch {
     HANDLE thread;
+    HANDLE file;
     Clock::time_point deadline;
     bool fired = false;  // guarded by mutex_
   };

@@ -24,10 +24,10 @@ void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept {
   pipe.reset();
 }
 
-bool LimboPool::Slot::try_send(std::unique_ptr<Item>& offered) {
+bool LimboPool::Slot::try_send(std::unique_ptr<Item>& offered, bool only_idle) {
   {
     std::lock_guard lock(mutex);
-    if (closed || item) return false;
+    if (closed || item || (only_idle && working)) return false;
     item = std::move(offered);
   }
   filled.notify_one();
@@ -67,13 +67,18 @@ void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
   std::lock_guard lock(mutex_);
   reap_extras();
   for (const auto& slot : slots_) {
-    if (slot->try_send(item)) return;
+    if (slot->try_send(item, true)) return;
   }
   const bool pooled = slots_.size() < kPooledKeepers;
-  if (!pooled && extras_.size() >= extra_keepers_) {
-    // Its client loses an answer it was not reading.
-    disconnect_and_close(std::move(item->pipe), item->is_server);
-    return;
+  if (!pooled) {
+    for (const auto& slot : slots_) {
+      if (slot->try_send(item, false)) return;
+    }
+    if (extras_.size() >= extra_keepers_) {
+      // Its client loses an answer it was not reading.
+      disconnect_and_close(std::move(item->pipe), item->is_server);
+      return;
+    }
   }
   auto slot = std::make_shared<Slot>();
   slot->item = std::move(item);
@@ -118,13 +123,19 @@ void LimboPool::keep(Slot& slot, std::size_t number, std::atomic<bool>* done) no
       slot.filled.wait(lock, [&slot] { return slot.item || slot.closed; });
       if (!slot.item) break;
       item = std::move(slot.item);
+      slot.working = true;
     }
     // Waits until the client has read everything; failures mean it is gone already.
     const auto flush = [&item] { FlushFileBuffers(item->pipe.get()); };
     if (self) {
-      deadline_.run_until(self.get(), Clock::now() + flush_deadline_, flush);
+      deadline_.run_until(self.get(), item->pipe.get(), Clock::now() + flush_deadline_, flush);
     } else {
       flush();
+    }
+    {
+      // Idle again before the disconnect, which never waits for the client.
+      std::lock_guard lock(slot.mutex);
+      slot.working = false;
     }
     disconnect_and_close(std::move(item->pipe), item->is_server);
   }

@@ -23,11 +23,11 @@ inline constexpr std::chrono::milliseconds kFlushDeadline{10'000};
 void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept;
 
 // Closes finished pipe instances on keeper threads once their clients have read everything,
-// so the thread that wrote never waits for a client. Up to kPooledKeepers keepers are kept
-// and reused, each holding at most one pending instance beyond the one it works on; when all
-// of them are full, a short-lived extra keeper takes the instance, and when the extra keepers
-// are all busy too, the instance is closed at once: clients that do not read their answers
-// must not be able to make the service start threads without end.
+// so the thread that wrote never waits for a client. An instance goes to an idle keeper when
+// there is one, so that no client waits behind another's flush; else to a new keeper while
+// fewer than kPooledKeepers exist; else into the one pending slot of a busy keeper; else to a
+// short-lived extra keeper; and when kExtraKeepers of those are busy too, it is closed at once:
+// clients that do not read their answers must not make the service start threads without end.
 class LimboPool {
  public:
   static constexpr std::size_t kPooledKeepers = 16;
@@ -63,7 +63,9 @@ class LimboPool {
     std::condition_variable filled;
     std::unique_ptr<Item> item;  // guarded by mutex
     bool closed = false;         // guarded by mutex
-    bool try_send(std::unique_ptr<Item>& offered);
+    bool working = false;        // the keeper is flushing an instance; guarded by mutex
+    // Sends when the slot is free; with `only_idle`, only when the keeper has nothing to do.
+    bool try_send(std::unique_ptr<Item>& offered, bool only_idle);
     void close();
   };
   struct Extra {

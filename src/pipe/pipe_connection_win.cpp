@@ -57,40 +57,77 @@ class PipeConnection::IoGuard {
   std::atomic<bool>& flag_;
 };
 
-PipeConnection::PipeConnection(UniqueHandle pipe, bool is_server, Timing timing,
-                               std::shared_ptr<IoDeadline> deadline,
+PipeConnection::PipeConnection(Prefetched prefetched, std::chrono::milliseconds read_allowance,
                                std::shared_ptr<LimboPool> limbo) noexcept
-    : pipe_(std::move(pipe)),
-      is_server_(is_server),
-      timing_(timing),
-      deadline_(std::move(deadline)),
+    : pipe_(std::move(prefetched.pipe)),
+      prefetched_(std::move(prefetched.bytes)),
+      end_(prefetched.end),
+      error_(prefetched.error),
+      read_deadline_(prefetched.deadline),
+      read_allowance_(read_allowance),
       limbo_(std::move(limbo)) {}
 
 PipeConnection::~PipeConnection() {
   if (pipe_) bury();
 }
 
-Result<std::size_t> PipeConnection::timed_out() const {
-  return std::unexpected(Error(read_timeout_text(timing_.read_allowance)));
+Result<std::size_t> PipeConnection::timed_out() {
+  end_ = ReadEnd::kTimeout;
+  return std::unexpected(Error(read_timeout_text(read_allowance_)));
+}
+
+std::expected<DWORD, DWORD> PipeConnection::transfer(bool read, void* data, DWORD size,
+                                                     Clock::time_point deadline, bool& cancelled) {
+  cancelled = false;
+  if (!event_) {
+    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event_) return std::unexpected(GetLastError());
+  }
+  OVERLAPPED overlapped{};
+  // The low bit keeps the completion off the listener's completion port.
+  overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event_.get()) | 1);
+  const BOOL started = read ? ReadFile(pipe_.get(), data, size, nullptr, &overlapped)
+                            : WriteFile(pipe_.get(), data, size, nullptr, &overlapped);
+  if (!started && GetLastError() != ERROR_IO_PENDING) return std::unexpected(GetLastError());
+  if (deadline != Clock::time_point::max()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto wait = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, INFINITE - 1));
+    if (WaitForSingleObject(event_.get(), wait) == WAIT_TIMEOUT) {
+      cancelled = CancelIoEx(pipe_.get(), &overlapped) != FALSE;
+    }
+  }
+  DWORD count = 0;
+  if (!GetOverlappedResult(pipe_.get(), &overlapped, &count, TRUE)) {
+    return std::unexpected(GetLastError());
+  }
+  return count;
 }
 
 Result<std::size_t> PipeConnection::read(std::span<std::uint8_t> buffer) {
   IoGuard guard(*this);
-  if (Clock::now() >= timing_.read_deadline) return timed_out();
-  if (reader_id_ != GetCurrentThreadId()) {
-    reader_ = current_thread_handle();
-    if (!reader_) return std::unexpected(system_error(GetLastError()));
-    reader_id_ = GetCurrentThreadId();
+  if (taken_ < prefetched_.size()) {
+    const std::size_t count = std::min(buffer.size(), prefetched_.size() - taken_);
+    std::copy_n(prefetched_.begin() + static_cast<std::ptrdiff_t>(taken_), count, buffer.begin());
+    taken_ += count;
+    return count;
   }
-  DWORD count = 0;
-  DWORD error = ERROR_SUCCESS;
-  const bool cancelled = deadline_->run_until(reader_.get(), timing_.read_deadline, [&] {
-    const auto size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kMaxChunk));
-    if (!ReadFile(pipe_.get(), buffer.data(), size, &count, nullptr)) error = GetLastError();
-  });
-  switch (error) {
-    case ERROR_SUCCESS:
-      return count;
+  switch (end_) {
+    case ReadEnd::kStream:
+      return 0;
+    case ReadEnd::kError:
+      return std::unexpected(system_error(error_));
+    case ReadEnd::kTimeout:
+      return timed_out();
+    case ReadEnd::kLine:
+    case ReadEnd::kLimit:
+      break;
+  }
+  if (Clock::now() >= read_deadline_) return timed_out();
+  const auto size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kMaxChunk));
+  bool cancelled = false;
+  const auto count = transfer(true, buffer.data(), size, read_deadline_, cancelled);
+  if (count) return *count;
+  switch (count.error()) {
     case ERROR_BROKEN_PIPE:
     case ERROR_NO_DATA:
     case ERROR_PIPE_NOT_CONNECTED:
@@ -99,21 +136,22 @@ Result<std::size_t> PipeConnection::read(std::span<std::uint8_t> buffer) {
       if (cancelled) return timed_out();
       [[fallthrough]];
     default:
-      return std::unexpected(system_error(error));
+      return std::unexpected(system_error(count.error()));
   }
 }
 
 Result<> PipeConnection::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     IoGuard guard(*this);
-    DWORD count = 0;
     const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kMaxChunk));
-    if (!WriteFile(pipe_.get(), bytes.data(), size, &count, nullptr)) {
-      return std::unexpected(system_error(GetLastError()));
-    }
+    bool cancelled = false;
+    // A write waits for room in the pipe as a blocking one would, without a deadline.
+    const auto count =
+        transfer(false, const_cast<char*>(bytes.data()), size, Clock::time_point::max(), cancelled);
+    if (!count) return std::unexpected(system_error(count.error()));
     needs_flush_.store(true);
-    if (count == 0) return std::unexpected(Error("failed to write whole buffer"));
-    bytes.remove_prefix(count);
+    if (*count == 0) return std::unexpected(Error("failed to write whole buffer"));
+    bytes.remove_prefix(*count);
   }
   return {};
 }

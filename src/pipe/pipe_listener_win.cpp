@@ -45,7 +45,15 @@ std::expected<std::unique_ptr<PipeListener>, ListenerFailure> PipeListener::crea
     const DWORD code = GetLastError();
     return failure(system_error(code), code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY);
   }
-  listener->waiting_ = std::move(first);
+  try {
+    PipeListener* self = listener.get();
+    listener->read_ahead_ = std::make_unique<ReadAhead>(
+        std::move(first), [self] { return self->create_instance(false); },
+        ReadAheadOptions{listener->options_.read_deadline, listener->options_.max_pending,
+                         listener->options_.read_ahead});
+  } catch (const std::system_error& error) {
+    return failure(Error(error.what()));
+  }
   return listener;
 }
 
@@ -54,39 +62,22 @@ PipeListener::PipeListener(std::wstring path, std::optional<SecurityDescriptor> 
     : path_(std::move(path)),
       descriptor_(std::move(descriptor)),
       instance_limit_(instance_limit),
-      read_deadline_(options.read_deadline),
-      limbo_(std::move(options.limbo)),
-      deadline_(std::make_shared<IoDeadline>()) {}
+      options_(std::move(options)) {}
 
 UniqueHandle PipeListener::create_instance(bool first) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor_ ? descriptor_->get() : nullptr,
                                  FALSE};
-  const DWORD open_mode = PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  // Overlapped, so that one thread can wait for many clients and their lines at once.
+  const DWORD open_mode =
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
   return UniqueHandle(CreateNamedPipeW(path_.c_str(), open_mode, kPipeMode, instance_limit_,
                                        kBufferSize, kBufferSize, 0, &attributes));
 }
 
 Result<std::unique_ptr<service::Connection>> PipeListener::accept() {
-  std::unique_lock lock(waiting_mutex_);
-  if (!ConnectNamedPipe(waiting_.get(), nullptr)) {
-    const DWORD code = GetLastError();
-    // Only a non-blocking instance reports that it is still listening.
-    if (code == ERROR_PIPE_LISTENING) return std::unexpected(Error("operation would block"));
-    // ERROR_PIPE_CONNECTED: the client arrived before this call. ERROR_NO_DATA: it arrived and
-    // has closed its end again; it is handed out all the same, so that what it wrote is still
-    // read and the instance is disconnected, rather than failing every later accept.
-    if (code != ERROR_PIPE_CONNECTED && code != ERROR_NO_DATA) {
-      return std::unexpected(system_error(code));
-    }
-  }
-  const auto accepted_at = Clock::now();
-  UniqueHandle next = create_instance(false);
-  if (!next) return std::unexpected(system_error(GetLastError()));
-  UniqueHandle connected = std::exchange(waiting_, std::move(next));
-  lock.unlock();
-  return std::make_unique<PipeConnection>(
-      std::move(connected), true,
-      PipeConnection::Timing{accepted_at + read_deadline_, read_deadline_}, deadline_, limbo_);
+  auto next = read_ahead_->next();
+  if (!next) return std::unexpected(std::move(next.error()));
+  return std::make_unique<PipeConnection>(std::move(*next), options_.read_deadline, options_.limbo);
 }
 
 }  // namespace kesta::pipe

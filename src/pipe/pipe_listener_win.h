@@ -6,16 +6,15 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/error.h"
 #include "core/security_descriptor_win.h"
-#include "pipe/io_deadline_win.h"
 #include "pipe/limbo_win.h"
 #include "pipe/pipe_connection_win.h"
+#include "pipe/read_ahead_win.h"
 #include "pipe/unique_handle_win.h"
 #include "service/transport.h"
 
@@ -29,12 +28,20 @@ inline constexpr std::wstring_view kPipePrefix = L"\\\\.\\pipe\\";
 // of the pipe (which would let them pose as the service) nor change its DACL or owner.
 inline constexpr std::wstring_view kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;WD)";
 
+// Connections held between their accept and the worker taking them.
+inline constexpr std::size_t kMaxPendingConnections = 128;
+// What is read of a request before the worker takes the connection; a longer line is handed
+// over with this much and the worker reads the rest.
+inline constexpr std::size_t kReadAheadLimit = 64 * 1024;
+
 struct ListenerOptions {
   // 0 sets no limit; 255 is reserved by the system and refused.
   std::uint8_t instance_limit = 0;
   std::chrono::milliseconds read_deadline = kReadDeadline;
   // Where written connections go to be closed; the process's pool when empty.
   std::shared_ptr<LimboPool> limbo;
+  std::size_t max_pending = kMaxPendingConnections;
+  std::size_t read_ahead = kReadAheadLimit;
 };
 
 // Why a listener could not be created.
@@ -45,8 +52,9 @@ struct ListenerFailure {
   bool name_occupied = false;
 };
 
-// The server end of a named pipe: always one instance waiting for the next client, so that a
-// client arriving while the previous one is served is held by the pipe until the next accept.
+// The server end of a named pipe. Clients are accepted and their request lines read ahead of
+// the worker, which is handed each connection once its line is complete (or its read has
+// ended), in that order; so a client that is slow or silent holds up nobody but itself.
 class PipeListener final : public service::Listener {
  public:
   // Creates the first instance of \\.\pipe\<name>, refusing a name that another server
@@ -55,8 +63,8 @@ class PipeListener final : public service::Listener {
   static std::expected<std::unique_ptr<PipeListener>, ListenerFailure> create(
       std::wstring_view name, PSECURITY_DESCRIPTOR descriptor, ListenerOptions options = {});
 
-  // Waits for a client and hands it out, with a fresh instance left waiting. When no fresh
-  // instance can be created the client stays waiting and the next accept hands it out.
+  // Waits for the next connection whose request line is complete or whose read has ended; fails
+  // when listening for clients failed (once, until it works again).
   Result<std::unique_ptr<service::Connection>> accept() override;
 
  private:
@@ -67,11 +75,9 @@ class PipeListener final : public service::Listener {
   std::wstring path_;
   std::optional<SecurityDescriptor> descriptor_;
   DWORD instance_limit_;
-  std::chrono::milliseconds read_deadline_;
-  std::shared_ptr<LimboPool> limbo_;
-  std::shared_ptr<IoDeadline> deadline_;
-  std::mutex waiting_mutex_;
-  UniqueHandle waiting_;  // guarded by waiting_mutex_
+  ListenerOptions options_;
+  // Last, so that its thread stops before what it uses goes.
+  std::unique_ptr<ReadAhead> read_ahead_;
 };
 
 }  // namespace kesta::pipe

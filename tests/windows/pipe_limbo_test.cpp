@@ -86,6 +86,8 @@ class PipeLimboTest : public ::testing::Test {
     UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(client) << GetLastError();
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(client.get(), "q\n", 2, &written, nullptr));
     auto connection = listener_->accept();
     EXPECT_TRUE(connection);
     if (!connection) return {std::move(client), Clock::duration::zero()};
@@ -124,6 +126,24 @@ TEST_F(PipeLimboTest, AnswerNobodyReadsHoldsAKeeperUntilTheFlushDeadline) {
   EXPECT_EQ(limbo_->keepers_started(), 1u);
   EXPECT_TRUE(eventually([&] { return !client_connected(client); }, 5000ms));
   EXPECT_GE(Clock::now() - started, 1400ms);
+}
+
+TEST_F(PipeLimboTest, AReaderIsNeverHeldBehindAnotherClientsFlush) {
+  const auto [unread, unread_drop] = answered_client("unread answer\n");
+  std::this_thread::sleep_for(100ms);  // a keeper is flushing to a client that does not read
+  const auto [reader, reader_drop] = answered_client("answer\n");
+  std::string received;
+  char buffer[64];
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr));
+  received.assign(buffer, count);
+  const auto answered = Clock::now();
+  // Reads until the end of the stream, as "read everything" helpers do.
+  while (ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+  }
+  EXPECT_EQ(received, "answer\n");
+  EXPECT_LT(Clock::now() - answered, 100ms);
+  EXPECT_TRUE(client_connected(unread));
 }
 
 TEST_F(PipeLimboTest, SequentialAnswersReuseTheFirstKeeper) {
@@ -182,6 +202,8 @@ TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
   const UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(reader) << GetLastError();
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(reader.get(), "q\n", 2, &written, nullptr));
   auto connection = listener_->accept();
   ASSERT_TRUE(connection);
   std::string received(64, '\0');

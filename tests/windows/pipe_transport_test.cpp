@@ -33,10 +33,16 @@ std::wstring unique_name() {
          std::to_wstring(++count);
 }
 
+// Waits, as a client should, while no instance is free.
 UniqueHandle open_client(const std::wstring& name) {
   const std::wstring path = std::wstring(kPipePrefix) + name;
-  return UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
+  const auto until = Clock::now() + 5s;
+  for (;;) {
+    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    if (client || GetLastError() != ERROR_PIPE_BUSY || Clock::now() > until) return client;
+    WaitNamedPipeW(path.c_str(), 1000);
+  }
 }
 
 void client_write(const UniqueHandle& client, std::string_view bytes) {
@@ -84,13 +90,19 @@ class PipeTransportTest : public ::testing::Test {
   }
 
   ListenerOptions options(std::uint8_t limit = 0,
-                          std::chrono::milliseconds read_deadline = kReadDeadline) {
-    return {.instance_limit = limit, .read_deadline = read_deadline, .limbo = limbo_};
+                          std::chrono::milliseconds read_deadline = kReadDeadline,
+                          std::size_t read_ahead = kReadAheadLimit) {
+    return {.instance_limit = limit,
+            .read_deadline = read_deadline,
+            .limbo = limbo_,
+            .read_ahead = read_ahead};
   }
 
   std::unique_ptr<PipeListener> listen(std::uint8_t limit = 0,
-                                       std::chrono::milliseconds read_deadline = kReadDeadline) {
-    auto listener = PipeListener::create(name_, descriptor_.get(), options(limit, read_deadline));
+                                       std::chrono::milliseconds read_deadline = kReadDeadline,
+                                       std::size_t read_ahead = kReadAheadLimit) {
+    auto listener =
+        PipeListener::create(name_, descriptor_.get(), options(limit, read_deadline, read_ahead));
     EXPECT_TRUE(listener) << (listener ? "" : listener.error().error.message());
     return listener ? std::move(*listener) : nullptr;
   }
@@ -206,7 +218,8 @@ TEST_F(PipeTransportTest, EveryInstanceCarriesTheServiceDacl) {
   ASSERT_NE(listener, nullptr);
   const UniqueHandle first = open_client(name_);
   ASSERT_TRUE(first);
-  const auto connection = accept(*listener);  // creates the second instance
+  client_write(first, "x\n");
+  const auto connection = accept(*listener);
   const UniqueHandle second = open_client(name_);
   ASSERT_TRUE(second);
 
@@ -342,6 +355,7 @@ TEST_F(PipeTransportTest, ClientArrivingWhileBusyIsServedByTheNextAccept) {
 TEST_F(PipeTransportTest, AcceptThatCannotCreateTheNextInstanceHandsOutTheClientLater) {
   const auto listener = listen(2);
   const UniqueHandle first = open_client(name_);
+  client_write(first, "first\n");
   auto held = accept(*listener);
   ASSERT_NE(held, nullptr);
   const UniqueHandle second = open_client(name_);
@@ -374,17 +388,21 @@ TEST_F(PipeTransportTest, ClientClosingBeforeItsLineFeedEndsTheLine) {
   const auto listener = listen();
   const struct {
     std::string_view sent;
-    bool closed_before_accept;  // the instance is then closing when the accept finds it
+    bool closed_at_once;  // else while the line is being read
   } cases[] = {{"abc", false}, {"", false}, {"abc", true}, {"", true}, {"partial line", true}};
   for (const auto& c : cases) {
     UniqueHandle client = open_client(name_);
     ASSERT_TRUE(client);
     if (!c.sent.empty()) client_write(client, c.sent);
-    if (c.closed_before_accept) client.reset();
+    if (c.closed_at_once) client.reset();
+    std::thread closer([&] {
+      std::this_thread::sleep_for(200ms);
+      client.reset();
+    });
     const auto connection = accept(*listener);
+    closer.join();
     ASSERT_NE(connection, nullptr) << c.sent;
-    client.reset();
-    EXPECT_EQ(read_line(*connection).value_or("error"), c.sent) << c.closed_before_accept;
+    EXPECT_EQ(read_line(*connection).value_or("error"), c.sent) << c.closed_at_once;
   }
 }
 
@@ -411,24 +429,49 @@ TEST(PipeReadTimeoutText, NamesTheDeadline) {
   for (const auto& c : cases) EXPECT_EQ(read_timeout_text(c.deadline), c.text);
 }
 
-TEST_F(PipeTransportTest, ReadDeadlineCancelsABlockedReadAndStaysPassed) {
-  const auto listener = listen(0, 300ms);
-  const UniqueHandle client = open_client(name_);
-  client_write(client, "no line feed");
-  const auto connection = accept(*listener);
-  const auto started = Clock::now();
-  const auto line = read_line(*connection);
-  const auto waited = Clock::now() - started;
-  ASSERT_FALSE(line);
-  EXPECT_EQ(line.error().message(), "timed out after 300 milliseconds");
-  EXPECT_GE(waited, 250ms);
-  EXPECT_LT(waited, 3s);
-  std::uint8_t byte = 0;
-  const auto again = connection->read({&byte, 1});
-  ASSERT_FALSE(again);
-  EXPECT_EQ(again.error().message(), "timed out after 300 milliseconds");
-  // The cancelled read left the pipe usable in blocking mode.
-  EXPECT_TRUE(connection->write_all("late\n"));
+TEST_F(PipeTransportTest, ReadDeadlineEndsTheLineAndStaysPassed) {
+  // The deadline passes while the line is read ahead, or while the worker reads the rest of a
+  // line longer than what is read ahead.
+  for (const std::size_t read_ahead : {kReadAheadLimit, std::size_t{4}}) {
+    SCOPED_TRACE(read_ahead);
+    name_ = unique_name();
+    const auto listener = listen(0, 300ms, read_ahead);
+    const UniqueHandle client = open_client(name_);
+    client_write(client, "no line feed");
+    const auto started = Clock::now();
+    const auto connection = accept(*listener);
+    const auto line = read_line(*connection);
+    const auto waited = Clock::now() - started;
+    ASSERT_FALSE(line);
+    EXPECT_EQ(line.error().message(), "timed out after 300 milliseconds");
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 3s);
+    std::uint8_t byte = 0;
+    const auto again = connection->read({&byte, 1});
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "timed out after 300 milliseconds");
+    // A cancelled read leaves the pipe usable.
+    EXPECT_TRUE(connection->write_all("late\n"));
+  }
+}
+
+TEST_F(PipeTransportTest, LinesAreServedInTheOrderTheyComplete) {
+  const auto listener = listen();
+  std::vector<UniqueHandle> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(open_client(name_));
+  // The last client to connect finishes first; the first one sends its line in small pieces.
+  client_write(clients[2], "third\n");
+  std::this_thread::sleep_for(100ms);
+  client_write(clients[1], "second\n");
+  for (const char* piece : {"fi", "r", "st", "\n"}) {
+    std::this_thread::sleep_for(100ms);
+    client_write(clients[0], piece);
+  }
+  for (const char* expected : {"third\n", "second\n", "first\n"}) {
+    const auto connection = accept(*listener);
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(read_line(*connection).value_or("error"), expected);
+  }
 }
 
 class IgnoringHandlers final : public service::CommandHandlers {
@@ -477,6 +520,7 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
   const auto listener = listen();
   for (const auto& c : cases) {
     const UniqueHandle client = open_client(name_);
+    client_write(client, "x\n");
     auto connection = accept(*listener);
     auto& pipe = dynamic_cast<PipeConnection&>(*connection);
     pipe.bury();
@@ -485,8 +529,10 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
 }
 
 TEST_F(PipeTransportTest, SecondOperationDuringABlockedReadFaults) {
-  const auto listener = listen(0, 10s);
+  // A line longer than what is read ahead: the worker reads the rest itself.
+  const auto listener = listen(0, 10s, 1);
   const UniqueHandle client = open_client(name_);
+  client_write(client, "d");
   const auto connection = accept(*listener);
   std::thread reader([&] { (void)read_line(*connection); });
   std::this_thread::sleep_for(300ms);  // the reader is blocked in ReadFile by now
@@ -497,7 +543,7 @@ TEST_F(PipeTransportTest, SecondOperationDuringABlockedReadFaults) {
       "would have caused a deadlock";
   EXPECT_EQ(fault_text([&] { (void)connection->write_all("x"); }), concurrent);
   EXPECT_EQ(fault_text([&] { (void)connection->read({&byte, 1}); }), concurrent);
-  client_write(client, "done\n");
+  client_write(client, "one\n");
   reader.join();
 }
 
