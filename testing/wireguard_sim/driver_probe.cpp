@@ -3,7 +3,8 @@
 // a separate process use them, as the service will. It writes what it saw to probe.out beside
 // itself and exits with 0 when the command ran, 1 when it failed.
 //
-//   driver_probe load       load the driver library
+//   driver_probe load [MODE]  load the driver library; with MODE, first set the thread's
+//                             error mode to MODE and report the mode after the load
 //   driver_probe tunnel     acquire, configure, switch up and wait up to 1 s for a handshake
 //   driver_probe read       acquire, configure and read the configuration back
 //   driver_probe ip LUID [N]  routes, address, metric and MTU for LUID through IP Helper,
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -55,8 +57,10 @@ int fail(const kesta::Error& error) {
   return 1;
 }
 
-int load() {
+int load(std::optional<DWORD> error_mode) {
+  if (error_mode) SetThreadErrorMode(*error_mode, nullptr);
   auto library = load_wireguard_library();
+  if (error_mode) out << "error mode after: " << GetThreadErrorMode() << "\n";
   if (!library) {
     out << "error: " << library.error().error().report() << "\n";
     out << "module: " << (GetModuleHandleW(L"wireguard") != nullptr ? "loaded" : "unloaded")
@@ -126,11 +130,13 @@ int ip(std::uint64_t luid, int times) {
 int wmain(int argc, wchar_t** argv) {
   out.open(own_directory() / "probe.out", std::ios::binary | std::ios::trunc);
   const std::wstring command = argc > 1 ? argv[1] : L"";
-  if (command == L"load") return load();
+  if (command == L"load") {
+    return load(argc > 2 ? std::optional<DWORD>(std::stoul(argv[2])) : std::nullopt);
+  }
   if (command == L"tunnel") return adapter_command(true);
   if (command == L"read") return adapter_command(false);
   if (command == L"ip" && argc > 2)
     return ip(std::stoull(argv[2]), argc > 3 ? std::stoi(argv[3]) : 1);
-  out << "usage: driver_probe load|tunnel|read|ip LUID [N]\n";
+  out << "usage: driver_probe load [MODE]|tunnel|read|ip LUID [N]\n";
   return 2;
 }

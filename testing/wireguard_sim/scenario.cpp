@@ -54,6 +54,27 @@ std::optional<std::uint32_t> number(std::string_view text) {
   return value;
 }
 
+// "A.B.C.D:PORT" with a nonzero port.
+bool parse_server(std::string_view text, Scenario& scenario) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  const auto port = number(text.substr(colon + 1));
+  if (!port || *port == 0 || *port > 0xFFFF) return false;
+  std::array<std::uint8_t, 4> address{};
+  std::string_view rest = text.substr(0, colon);
+  for (std::size_t i = 0; i < address.size(); ++i) {
+    const std::size_t dot = i + 1 < address.size() ? rest.find('.') : rest.size();
+    if (dot == std::string_view::npos) return false;
+    const auto part = number(rest.substr(0, dot));
+    if (!part || *part > 0xFF) return false;
+    address[i] = static_cast<std::uint8_t>(*part);
+    rest = dot < rest.size() ? rest.substr(dot + 1) : std::string_view();
+  }
+  scenario.server_address = address;
+  scenario.server_port = static_cast<std::uint16_t>(*port);
+  return true;
+}
+
 std::string_view trim(std::string_view text) {
   const std::size_t begin = text.find_first_not_of(" \t\r");
   if (begin == std::string_view::npos) return {};
@@ -91,6 +112,16 @@ bool apply(Scenario& scenario, std::string_view key, std::string_view value) {
     scenario.existing_adapters.emplace_back(value);
     return true;
   }
+  if (key == "server") return parse_server(value, scenario);
+  if (key == "attach_read_only_stderr" && value.empty()) {
+    scenario.attach_read_only_stderr = true;
+    return true;
+  }
+  if (key == "attach_error_mode") {
+    const auto mode = number(value);
+    if (mode) scenario.attach_error_mode = *mode;
+    return mode.has_value();
+  }
   return false;
 }
 
@@ -116,6 +147,16 @@ std::string format_scenario(const Scenario& scenario) {
   for (const std::string& name : scenario.existing_adapters) {
     text.append("existing_adapter ").append(name).append("\n");
   }
+  text.append("server ");
+  for (std::uint8_t part : scenario.server_address) text.append(std::to_string(part)).append(".");
+  text.back() = ':';
+  text.append(std::to_string(scenario.server_port)).append("\n");
+  if (scenario.attach_error_mode) {
+    text.append("attach_error_mode ")
+        .append(std::to_string(*scenario.attach_error_mode))
+        .append("\n");
+  }
+  if (scenario.attach_read_only_stderr) text.append("attach_read_only_stderr\n");
   return text;
 }
 

@@ -59,4 +59,39 @@ std::uint64_t system_time_now() {
   return kUnixEpochIntervals + static_cast<std::uint64_t>(intervals.count());
 }
 
+std::uint32_t thread_error_mode() {
+#ifdef _WIN32
+  return GetThreadErrorMode();
+#else
+  return 0;
+#endif
+}
+
+void set_thread_error_mode(std::uint32_t mode) {
+#ifdef _WIN32
+  SetThreadErrorMode(mode, nullptr);
+#else
+  (void)mode;
+#endif
+}
+
+void make_standard_error_read_only() {
+#ifdef _WIN32
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return;
+  // Left open for the life of the process, as a standard handle is.
+  const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) SetStdHandle(STD_ERROR_HANDLE, file);
+#endif
+}
+
 }  // namespace kesta::wgsim::platform
+
+#if defined(_WIN32) && defined(KESTA_WGSIM_DLL)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) kesta::wgsim::library_attached();
+  return TRUE;
+}
+#endif

@@ -1,6 +1,8 @@
-// The simulated driver library: adapters by name, configuration stored and returned in the
-// driver's buffer layout, up/down state, and a simulated server whose handshake and traffic
-// are worked out from the clock whenever the adapter is looked at.
+// The simulated driver library: adapters by name, configuration parsed, stored and returned in
+// the driver's buffer layout, up/down state, and a simulated server whose handshake and traffic
+// are worked out from the clock whenever the adapter is looked at. It refuses what the driver
+// refuses, with the driver's error codes, and its server answers only a configuration that
+// could really reach it.
 
 #include <algorithm>
 #include <array>
@@ -38,7 +40,7 @@ constexpr std::uint16_t kFamilyIpv6 = 23;
 constexpr std::uint32_t kKnownInterfaceFlags = 0x0F;
 constexpr std::uint32_t kInterfaceHasPrivateKey = 0x2;
 constexpr std::uint32_t kInterfaceReplacePeers = 0x8;
-constexpr std::uint32_t kKnownPeerFlags = 0x2F;
+constexpr std::uint32_t kKnownPeerFlags = 0x2F;  // the four HAS_ flags and REPLACE_ALLOWED_IPS
 constexpr std::uint32_t kPeerHasPublicKey = 0x1;
 constexpr std::uint32_t kPeerHasPresharedKey = 0x2;
 constexpr std::uint32_t kPeerHasKeepalive = 0x4;
@@ -56,15 +58,26 @@ struct AllowedIp {
   std::uint8_t cidr = 0;
 };
 
+// A SOCKADDR_INET as the driver reads it: the fields, not the bytes, so that a misplaced
+// address or a port in the wrong byte order reads back as what the driver understood.
+struct Endpoint {
+  std::uint16_t family = 0;  // 0: none given
+  std::uint16_t port = 0;    // host order
+  std::array<std::uint8_t, 16> address{};
+  std::array<std::uint8_t, 4> flow_info{};  // IPv6 only, kept as given
+  std::array<std::uint8_t, 4> scope_id{};   // IPv6 only, kept as given
+};
+
 struct Peer {
   std::uint32_t flags = 0;
   Key public_key{};
   Key preshared_key{};
   std::uint16_t keepalive = 0;
-  std::array<std::uint8_t, 28> endpoint{};  // a SOCKADDR_INET as written
+  Endpoint endpoint;
   std::uint64_t tx = 0;
   std::uint64_t rx = 0;
   std::uint64_t last_handshake = 0;
+  bool session = false;          // the server answered and keepalives flow
   std::uint64_t keepalives = 0;  // sent in the current session
   std::vector<AllowedIp> allowed_ips;
 };
@@ -77,7 +90,6 @@ struct Adapter {
   bool up = false;
   bool handshake_pending = false;
   Clock::time_point up_since;
-  bool session = false;
   Clock::time_point session_start;
   bool has_private_key = false;
   Key private_key{};
@@ -113,6 +125,10 @@ T get_le(const std::uint8_t* at) {
   T value = 0;
   for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(T{at[i]} << (8 * i));
   return value;
+}
+
+std::uint16_t get_be16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
 }
 
 std::string hex(const std::uint8_t* bytes, std::size_t size) {
@@ -225,6 +241,40 @@ void log_event(const char16_t* message) {
     state().logger(abi::kLogInfo, platform::system_time_now(), message);
 }
 
+std::string endpoint_text(const std::array<std::uint8_t, 4>& address, std::uint16_t port) {
+  return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." +
+         std::to_string(address[2]) + "." + std::to_string(address[3]) + ":" + std::to_string(port);
+}
+
+// Why the simulated server would not answer this peer, or "" when it would: initiations need
+// the interface's private key and the peer's endpoint, and reach the server only at its own
+// address and port.
+std::string unanswered_because(const Adapter& adapter, const Peer& peer) {
+  if (!adapter.has_private_key) return "no private key";
+  if ((peer.flags & kPeerHasEndpoint) == 0) return "no endpoint";
+  const Scenario& scenario = state().scenario;
+  std::array<std::uint8_t, 4> address{};
+  std::memcpy(address.data(), peer.endpoint.address.data(), address.size());
+  if (peer.endpoint.family != kFamilyIpv4 || address != scenario.server_address ||
+      peer.endpoint.port != scenario.server_port) {
+    const std::string given = peer.endpoint.family == kFamilyIpv4
+                                  ? endpoint_text(address, peer.endpoint.port)
+                                  : "family " + std::to_string(peer.endpoint.family);
+    return "endpoint " + given + " is not the server " +
+           endpoint_text(scenario.server_address, scenario.server_port);
+  }
+  return {};
+}
+
+// "answers" when the server answers every peer, else why it stays silent for the first one.
+std::string server_note(const Adapter& adapter) {
+  if (adapter.peers.empty()) return "no peer";
+  for (const Peer& peer : adapter.peers) {
+    if (std::string reason = unanswered_because(adapter, peer); !reason.empty()) return reason;
+  }
+  return "answers";
+}
+
 // Applies what the simulated server has done since the adapter was last looked at.
 void advance(Adapter& adapter) {
   const Scenario& scenario = state().scenario;
@@ -236,8 +286,14 @@ void advance(Adapter& adapter) {
     const std::uint64_t handshake_time =
         platform::system_time_now() - static_cast<std::uint64_t>(ago);
     adapter.handshake_pending = false;
+    adapter.session_start = at;
     for (Peer& peer : adapter.peers) {
+      peer.keepalives = 0;
+      peer.session = false;
+      // Without a private key or an endpoint no initiation goes out at all.
+      if (!adapter.has_private_key || (peer.flags & kPeerHasEndpoint) == 0) continue;
       peer.tx += kInitiationBytes;
+      if (!unanswered_because(adapter, peer).empty()) continue;
       if (scenario.handshake == Handshake::kNormal ||
           scenario.handshake == Handshake::kTimeWithoutRx) {
         peer.last_handshake = handshake_time;
@@ -246,15 +302,13 @@ void advance(Adapter& adapter) {
           scenario.handshake == Handshake::kRxWithoutHandshake) {
         peer.rx += kResponseBytes;
       }
+      peer.session = scenario.handshake == Handshake::kNormal;
     }
-    adapter.session = scenario.handshake == Handshake::kNormal;
-    adapter.session_start = at;
-    for (Peer& peer : adapter.peers) peer.keepalives = 0;
   }
-  if (!adapter.up || !adapter.session) return;
+  if (!adapter.up) return;
   // Both sides send one keepalive per interval while the tunnel is otherwise idle.
   for (Peer& peer : adapter.peers) {
-    if (peer.keepalive == 0) continue;
+    if (!peer.session || peer.keepalive == 0) continue;
     const auto due = static_cast<std::uint64_t>((now - adapter.session_start) /
                                                 std::chrono::seconds(peer.keepalive));
     peer.tx += (due - peer.keepalives) * kKeepaliveBytes;
@@ -263,7 +317,9 @@ void advance(Adapter& adapter) {
   }
 }
 
-// Parses a configuration as the driver would, refusing what it could not apply. On success
+// Parses a configuration as the driver would, refusing what it could not apply: structures and
+// counts beyond the given size, unknown flags, a nonzero reserved field, a peer without public
+// key, an endpoint of another family or without port, an invalid allowed IP. On success
 // `adapter` holds the new configuration; on failure it is unchanged and the reason is returned.
 std::string apply_configuration(Adapter& adapter, const std::uint8_t* buffer, std::uint32_t size) {
   if (buffer == nullptr || size < kInterfaceSize) return "too small for the interface";
@@ -279,14 +335,26 @@ std::string apply_configuration(Adapter& adapter, const std::uint8_t* buffer, st
     Peer peer;
     peer.flags = get_le<std::uint32_t>(at);
     if ((peer.flags & ~kKnownPeerFlags) != 0) return "unknown peer flags";
+    if (get_le<std::uint32_t>(at + 4) != 0) return "reserved field not zero";
     if ((peer.flags & kPeerHasPublicKey) == 0) return "peer without public key";
     std::memcpy(peer.public_key.data(), at + 8, 32);
     if (peer.flags & kPeerHasPresharedKey) std::memcpy(peer.preshared_key.data(), at + 40, 32);
     if (peer.flags & kPeerHasKeepalive) peer.keepalive = get_le<std::uint16_t>(at + 72);
     if (peer.flags & kPeerHasEndpoint) {
-      const auto family = get_le<std::uint16_t>(at + 76);
-      if (family != kFamilyIpv4 && family != kFamilyIpv6) return "endpoint of unknown family";
-      std::memcpy(peer.endpoint.data(), at + 76, peer.endpoint.size());
+      Endpoint& endpoint = peer.endpoint;
+      endpoint.family = get_le<std::uint16_t>(at + 76);
+      if (endpoint.family != kFamilyIpv4 && endpoint.family != kFamilyIpv6) {
+        return "endpoint of unknown family";
+      }
+      endpoint.port = get_be16(at + 78);
+      if (endpoint.port == 0) return "endpoint without port";
+      if (endpoint.family == kFamilyIpv4) {
+        std::memcpy(endpoint.address.data(), at + 80, 4);
+      } else {
+        std::memcpy(endpoint.flow_info.data(), at + 80, 4);
+        std::memcpy(endpoint.address.data(), at + 84, 16);
+        std::memcpy(endpoint.scope_id.data(), at + 100, 4);
+      }
     }
     peer.flags &= kPeerHasPublicKey | kPeerHasPresharedKey | kPeerHasKeepalive | kPeerHasEndpoint;
     const auto allowed_count = get_le<std::uint32_t>(at + 128);
@@ -321,6 +389,7 @@ std::string apply_configuration(Adapter& adapter, const std::uint8_t* buffer, st
       peer.tx = same->tx;
       peer.rx = same->rx;
       peer.last_handshake = same->last_handshake;
+      peer.session = same->session;
       peer.keepalives = same->keepalives;
       *same = std::move(peer);
     }
@@ -354,7 +423,17 @@ std::vector<std::uint8_t> render(const Adapter& adapter, ReadAnomaly anomaly) {
     std::memcpy(at + 8, peer.public_key.data(), 32);
     std::memcpy(at + 40, peer.preshared_key.data(), 32);
     put_le<std::uint16_t>(at + 72, peer.keepalive);
-    std::memcpy(at + 76, peer.endpoint.data(), peer.endpoint.size());
+    const Endpoint& endpoint = peer.endpoint;
+    put_le<std::uint16_t>(at + 76, endpoint.family);
+    at[78] = static_cast<std::uint8_t>(endpoint.port >> 8);
+    at[79] = static_cast<std::uint8_t>(endpoint.port);
+    if (endpoint.family == kFamilyIpv4) {
+      std::memcpy(at + 80, endpoint.address.data(), 4);
+    } else if (endpoint.family == kFamilyIpv6) {
+      std::memcpy(at + 80, endpoint.flow_info.data(), 4);
+      std::memcpy(at + 84, endpoint.address.data(), 16);
+      std::memcpy(at + 100, endpoint.scope_id.data(), 4);
+    }
     if (anomaly == ReadAnomaly::kEndpointFamilyZero && cursor == kInterfaceSize) {
       put_le<std::uint16_t>(at + 76, 0);
     }
@@ -385,10 +464,16 @@ abi::Bool set_state(abi::AdapterHandle handle, abi::AdapterState requested) {
   call.note("state", std::to_string(requested));
   if (adapter == nullptr) return 0;
   const bool up = requested == abi::kAdapterStateUp;
-  if ((up && call.faulty(Fault::kSetStateUp)) || (!up && call.faulty(Fault::kSetStateDown)) ||
-      (requested != abi::kAdapterStateUp && requested != abi::kAdapterStateDown)) {
+  std::uint32_t error = 0;
+  if (requested != abi::kAdapterStateUp && requested != abi::kAdapterStateDown) {
+    error = kErrorInvalidParameter;
+  } else if ((up && call.faulty(Fault::kSetStateUp)) ||
+             (!up && call.faulty(Fault::kSetStateDown))) {
+    error = kErrorGenFailure;
+  }
+  if (error != 0) {
     call.note("result", "0");
-    call.set_error(kErrorGenFailure);
+    call.set_error(error);
     return 0;
   }
   advance(*adapter);
@@ -398,9 +483,10 @@ abi::Bool set_state(abi::AdapterHandle handle, abi::AdapterState requested) {
   }
   if (!up) {
     adapter->handshake_pending = false;
-    adapter->session = false;
+    for (Peer& peer : adapter->peers) peer.session = false;
   }
   adapter->up = up;
+  if (up) call.note("server", server_note(*adapter));
   call.note("result", "1");
   return 1;
 }
@@ -449,6 +535,14 @@ void log_to_registered_logger(const char16_t* message) {
 void use_directory(std::string directory) {
   std::lock_guard lock(state().mutex);
   state().directory = std::filesystem::path(directory);
+}
+
+void library_attached() {
+  Call call("Attach");
+  // The mode the loader call runs under, before the scenario changes it.
+  call.note("error_mode", std::to_string(platform::thread_error_mode()));
+  if (const auto mode = state().scenario.attach_error_mode) platform::set_thread_error_mode(*mode);
+  if (state().scenario.attach_read_only_stderr) platform::make_standard_error_read_only();
 }
 
 }  // namespace kesta::wgsim
@@ -544,14 +638,23 @@ abi::Bool KESTA_WG_CALL WireGuardSetAdapterLogging(abi::AdapterHandle handle,
                                                    abi::AdapterLogState log_state) {
   Call call("SetAdapterLogging");
   call.note("state", std::to_string(log_state));
-  return call.adapter(handle) != nullptr ? 1 : 0;
+  if (call.adapter(handle) == nullptr) return 0;
+  if (log_state != abi::kAdapterLogOff && log_state != abi::kAdapterLogOn) {
+    call.set_error(kErrorInvalidParameter);
+    return 0;
+  }
+  return 1;
 }
 
 abi::Bool KESTA_WG_CALL WireGuardGetAdapterState(abi::AdapterHandle handle,
                                                  abi::AdapterState* adapter_state) {
   Call call("GetAdapterState");
   Adapter* adapter = call.adapter(handle);
-  if (adapter == nullptr || adapter_state == nullptr) return 0;
+  if (adapter == nullptr) return 0;
+  if (adapter_state == nullptr) {
+    call.set_error(kErrorInvalidParameter);
+    return 0;
+  }
   *adapter_state = adapter->up ? abi::kAdapterStateUp : abi::kAdapterStateDown;
   return 1;
 }
@@ -640,6 +743,7 @@ abi::Bool KESTA_WG_CALL WireGuardSetConfiguration(abi::AdapterHandle handle, con
     call.set_error(kErrorInvalidParameter);
     return 0;
   }
+  if (adapter->up) call.note("server", server_note(*adapter));
   call.note("result", "1");
   return 1;
 }

@@ -5,6 +5,7 @@
 // set_scenario() and read journal(); a process that loads it as wireguard.dll is steered by a
 // scenario file next to the DLL and journals to a file beside it (see kScenarioFileName).
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,12 +56,24 @@ struct Scenario {
   std::chrono::milliseconds handshake_delay{20};
   // Adapters that exist before the process's first call, by name; they survive being closed.
   std::vector<std::string> existing_adapters{};
+  // Where the simulated server listens: only a peer with this IPv4 endpoint, on an interface
+  // with a private key, is ever answered. The default is the endpoint the tests configure.
+  std::array<std::uint8_t, 4> server_address{192, 0, 2, 7};
+  std::uint16_t server_port = 51820;
+  // The thread error mode the DLL's start-up leaves behind, as a library whose initialisation
+  // changes it would; unset leaves the mode alone.
+  std::optional<std::uint32_t> attach_error_mode{};
+  // The DLL's start-up leaves the process a standard error that refuses writes (a read-only
+  // handle), so that a service's next log line fails when it copies it there.
+  bool attach_read_only_stderr = false;
 
   bool operator==(const Scenario&) const = default;
 };
 
 // One line per setting: "fail OpenAdapter", "read_anomaly ZeroPeers", "anomaly_after_reads 2",
-// "handshake Never", "handshake_delay_ms 20", "existing_adapter RedevUva". '#' starts a comment.
+// "handshake Never", "handshake_delay_ms 20", "existing_adapter RedevUva",
+// "server 192.0.2.7:51820", "attach_error_mode 0", "attach_read_only_stderr". '#' starts a
+// comment.
 std::string format_scenario(const Scenario& scenario);
 // The scenario, or the text of the first line that is not understood.
 std::pair<std::optional<Scenario>, std::string> parse_scenario(std::string_view text);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -33,6 +34,10 @@ std::string rendered(const std::optional<protocol::Response>& response) {
   return response ? protocol::render(*response) : std::string("(none)");
 }
 
+// The response line of Disconnected; "Message sent: " carries it with its line feed, so an
+// empty line follows in the log.
+const std::string kDisconnectedLine = "rERpc2Nvbm5lY3RlZA==\n";
+
 bool is_disconnected(const std::optional<protocol::Response>& response) {
   return response && std::holds_alternative<protocol::Disconnected>(*response);
 }
@@ -42,6 +47,18 @@ bool is_live_connection(const std::optional<protocol::Response>& response) {
   if (!response || !std::holds_alternative<protocol::Connected>(*response)) return false;
   const auto& info = std::get<protocol::Connected>(*response).info;
   return info.last_handshake.has_value() && info.rx_bytes > 0;
+}
+
+std::string line_of(const protocol::Command& command) {
+  return protocol::encode_command(command);
+}
+
+// The log of a request `line` (ending in its line feed) for `command`, answered with
+// Disconnected: the line written after "Message sent: " ends in a line feed of its own, so an
+// empty line follows.
+std::string disconnected_log(const std::string& line, const char* command) {
+  return "Received message: " + line.substr(0, line.size() - 1) + "\nReceived command: " + command +
+         "\nSending response: Disconnected\nMessage sent: " + kDisconnectedLine + "\n";
 }
 
 std::vector<wgsim::JournalEntry> named(const std::vector<wgsim::JournalEntry>& journal,
@@ -188,23 +205,184 @@ TEST(E2eService, StopDoesNotWaitForABusyWorker) {
   EXPECT_EQ(read_shared(service_log_path()), "Service started\nService stopped\n");
 }
 
-TEST(E2eService, OccupiedPipeNameIsReported) {
+// Starts the service while another server holds the pipe's name with `instances` instances;
+// the status the service ends with, or RUNNING when the platform let it create its own.
+SERVICE_STATUS_PROCESS start_beside_squatter(ServiceRun& run, DWORD instances) {
+  const HANDLE squatter = CreateNamedPipeW(L"\\\\.\\pipe\\redevuva.sock", PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_BYTE, instances, 4096, 4096, 0, nullptr);
+  EXPECT_NE(squatter, INVALID_HANDLE_VALUE) << system_error_message(GetLastError());
+  SERVICE_STATUS_PROCESS status = run.start();
+  if (status.dwCurrentState != SERVICE_RUNNING) {
+    status = run.wait_for(SERVICE_STOPPED, 30s);
+    run.wait_for_process_exit();
+  }
+  CloseHandle(squatter);
+  return status;
+}
+
+std::string name_occupied_log(DWORD code) {
+  return "Service started\nError: could not start server because the socket file is occupied. "
+         "Please check if\n                    redevuva.sock is in use by another process and "
+         "try again.\nError on execution: " +
+         system_error_message(code) + "\n";
+}
+
+TEST(E2eService, PipeNameHeldWithItsOnlyInstanceIsReported) {
   ServiceRun run({});
-  const HANDLE squatter =
-      CreateNamedPipeW(L"\\\\.\\pipe\\redevuva.sock", PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
-                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
-  ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << system_error_message(GetLastError());
-  const SERVICE_STATUS_PROCESS status = run.start();
+  const SERVICE_STATUS_PROCESS status = start_beside_squatter(run, 1);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PIPE_BUSY));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  EXPECT_EQ(read_shared(service_log_path()), name_occupied_log(ERROR_PIPE_BUSY));
+}
+
+TEST(E2eService, PipeNameHeldByAnotherServerIsRefusedToTheFirstInstance) {
+  ServiceRun run({});
+  const SERVICE_STATUS_PROCESS status = start_beside_squatter(run, PIPE_UNLIMITED_INSTANCES);
   if (status.dwCurrentState == SERVICE_RUNNING) {
-    CloseHandle(squatter);
     GTEST_SKIP() << "Wine lets a second server create an instance of a pipe that another "
                     "process holds (FILE_FLAG_FIRST_PIPE_INSTANCE is not enforced)";
   }
-  CloseHandle(squatter);
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_THAT(read_shared(service_log_path()),
-              StartsWith("Service started\nError: could not start server because the socket "
-                         "file is occupied."));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(read_shared(service_log_path()), name_occupied_log(ERROR_ACCESS_DENIED));
+}
+
+TEST(E2eService, LogThatCannotBeOpenedStopsWithItsErrorCode) {
+  ServiceRun run({});
+  // A folder where the log belongs: opening it for writing is refused with access denied.
+  std::filesystem::remove(service_log_path());
+  ASSERT_TRUE(std::filesystem::create_directory(service_log_path()));
+  struct RemoveFolder {
+    ~RemoveFolder() { std::filesystem::remove_all(service_log_path()); }
+  } remove_folder;
+
+  SERVICE_STATUS_PROCESS status = run.start();
+  if (status.dwCurrentState != SERVICE_STOPPED) status = run.wait_for(SERVICE_STOPPED, 30s);
+  run.wait_for_process_exit();
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  // It never got as far as the pipe, which comes before RUNNING, and wrote nothing anywhere.
+  EXPECT_EQ(pipe_open_error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(std::filesystem::is_empty(service_log_path()));
+}
+
+TEST(E2eService, FaultAfterRunningStopsWithAServiceSpecificCode) {
+  ServiceRun run({});
+  // The library, loaded before RUNNING, leaves the service a standard error that refuses
+  // writes: the worker's next line fails and ends the worker, then the supervision's own line
+  // fails too, a fault of the service body after RUNNING.
+  run.write(wgsim::kScenarioFileName, "attach_read_only_stderr\n");
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(exchange(line_of(protocol::Info{})).reply, "");
+  const SERVICE_STATUS_PROCESS status = run.wait_for(SERVICE_STOPPED, 30s);
+  run.wait_for_process_exit();
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 2u);
+  EXPECT_EQ(pipe_open_error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(read_shared(service_log_path()), "Service started\n");
+}
+
+TEST(E2eService, UserDefinedControlChangesNothing) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  run.control(200);
+  EXPECT_EQ(run.query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string line = line_of(protocol::Info{});
+  EXPECT_EQ(exchange(line).reply, kDisconnectedLine);
+  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
+  EXPECT_EQ(read_shared(service_log_path()),
+            "Service started\n" + disconnected_log(line, "Info") + "Service stopped\n");
+}
+
+TEST(E2eService, UserDefinedControlIsAnsweredAsNotImplemented) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const DWORD answer = run.control(200);
+  if (answer == 0) {
+    GTEST_SKIP() << "Wine's service control manager hides the value a control handler "
+                    "returns, so the handler's 120 for a user-defined control cannot be seen";
+  }
+  EXPECT_EQ(answer, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+}
+
+// Lines at and over the 1 MiB bound, a line that is not UTF-8 and two lines in one
+// connection, over the real pipe; then the whole log, line for line.
+TEST(E2eService, RequestLinesAsTheClientSendsThem) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string info = line_of(protocol::Info{});
+  const std::string disconnect = line_of(protocol::Disconnect{});
+  // Padding that trimming removes, so that the line feed is the last byte the bound allows,
+  // or the first it does not.
+  const std::string at_bound = std::string(1'048'576 - info.size(), ' ') + info;
+  const std::string over_bound = " " + at_bound;
+  struct Row {
+    std::string sent;
+    std::string reply;
+    std::string log;
+  };
+  const Row rows[] = {
+      {at_bound, kDisconnectedLine, disconnected_log(info, "Info")},
+      {over_bound, "", "Failed to read incoming message: request line exceeds 1048576 bytes\n"},
+      {"\xC3\x28\n", "", "Failed to read incoming message: stream did not contain valid UTF-8\n"},
+      // Only the first line of a connection is read.
+      {info + disconnect, kDisconnectedLine, disconnected_log(info, "Info")},
+  };
+  std::string log = "Service started\n";
+  for (const Row& row : rows) {
+    const Exchange done = exchange_bytes(row.sent);
+    EXPECT_TRUE(done.connected);
+    EXPECT_EQ(done.reply, row.reply) << row.log;
+    log += row.log;
+  }
+  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
+  EXPECT_EQ(read_shared(service_log_path()), log + "Service stopped\n");
+}
+
+// Waits until `client` has the answer to what it wrote, or the service has dropped it; how
+// long that took.
+std::chrono::steady_clock::duration until_answered(const SilentClient& client) {
+  const auto start = std::chrono::steady_clock::now();
+  while (client.unread().bytes == 0 && client.unread().error == 0 &&
+         std::chrono::steady_clock::now() - start < 20s) {
+    std::this_thread::sleep_for(10ms);
+  }
+  return std::chrono::steady_clock::now() - start;
+}
+
+// A client that never reads its answer ties up a keeper, not the worker, and only until the
+// flush deadline of 10 seconds; then the service disconnects it, the answer unread.
+TEST(E2eService, UnreadAnswerIsDroppedAtTheFlushDeadline) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string info = line_of(protocol::Info{});
+  SilentClient reader;
+  ASSERT_TRUE(reader.connected());
+  ASSERT_TRUE(reader.write(info));
+  until_answered(reader);
+  const auto answered = std::chrono::steady_clock::now();
+  ASSERT_EQ(reader.unread().bytes, kDisconnectedLine.size());
+
+  SilentClient next;
+  ASSERT_TRUE(next.connected());
+  ASSERT_TRUE(next.write(info));
+  EXPECT_LT(until_answered(next), 5s);
+  EXPECT_EQ(next.unread().bytes, kDisconnectedLine.size());
+
+  SilentClient::Unread unread = reader.unread();
+  while (unread.error == 0 && std::chrono::steady_clock::now() - answered < 30s) {
+    std::this_thread::sleep_for(50ms);
+    unread = reader.unread();
+  }
+  const auto held = std::chrono::steady_clock::now() - answered;
+  EXPECT_THAT(unread.error, ::testing::AnyOf(static_cast<DWORD>(ERROR_PIPE_NOT_CONNECTED),
+                                             static_cast<DWORD>(ERROR_BROKEN_PIPE)));
+  EXPECT_GE(held, 9500ms);
+  EXPECT_LT(held, 15s);
+  EXPECT_EQ(run.query().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 TEST(E2eService, TwoHundredRequestsInARow) {

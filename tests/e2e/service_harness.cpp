@@ -254,14 +254,17 @@ void ServiceRun::wait_for_process_exit() {
   process_ = nullptr;
 }
 
-Exchange exchange(std::string_view line) {
+namespace {
+
+Exchange exchange_with(std::string_view bytes, bool all_taken) {
   Exchange result;
   const HANDLE pipe = open_pipe();
   if (pipe == INVALID_HANDLE_VALUE) return result;
   result.connected = true;
   DWORD written = 0;
-  if (!WriteFile(pipe, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-      written != line.size()) {
+  if ((!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size()) &&
+      all_taken) {
     ADD_FAILURE() << "WriteFile: " << last_error_text();
   }
   result.reply = read_until_end(pipe);
@@ -269,7 +272,39 @@ Exchange exchange(std::string_view line) {
   return result;
 }
 
+}  // namespace
+
+Exchange exchange(std::string_view line) {
+  return exchange_with(line, true);
+}
+
+Exchange exchange_bytes(std::string_view bytes) {
+  return exchange_with(bytes, false);
+}
+
+DWORD pipe_open_error() {
+  const HANDLE pipe =
+      CreateFileW(kPipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(pipe);
+  return 0;
+}
+
 SilentClient::SilentClient() : pipe_(open_pipe()) {}
+
+bool SilentClient::write(std::string_view bytes) {
+  DWORD written = 0;
+  return WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+SilentClient::Unread SilentClient::unread() const {
+  Unread result;
+  if (!PeekNamedPipe(pipe_, nullptr, 0, nullptr, &result.bytes, nullptr)) {
+    result.error = GetLastError();
+  }
+  return result;
+}
 
 SilentClient::~SilentClient() {
   if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
@@ -297,7 +332,8 @@ protocol::Config tunnel_config() {
     config.encryption.shared_key[i] = static_cast<std::uint8_t>(0x80 + i);
   }
   config.endpoint.url = "vpn.example";
-  config.endpoint.ip = {192, 0, 2, 1};
+  // Where the simulated server listens unless a scenario moves it.
+  config.endpoint.ip = {192, 0, 2, 7};
   config.endpoint.port = 51820;
   config.client.ip = {10, 0, 0, 2};
   return config;

@@ -81,6 +81,13 @@ struct Exchange {
   std::string reply;
 };
 Exchange exchange(std::string_view line);
+// The same for bytes the service may stop reading before they are all written (a line it
+// refuses): what it did not take is not a failure.
+Exchange exchange_bytes(std::string_view bytes);
+
+// 0 when a client can open the pipe now (the connection is closed again at once), else the
+// error of the open.
+DWORD pipe_open_error();
 
 // A client that connects and keeps quiet until it is destroyed.
 class SilentClient {
@@ -88,6 +95,15 @@ class SilentClient {
   SilentClient();
   ~SilentClient();
   bool connected() const { return pipe_ != INVALID_HANDLE_VALUE; }
+  // Writes `bytes` and stays quiet after that.
+  bool write(std::string_view bytes);
+  // How many bytes the service has written that this client has not read, or, once the
+  // service has ended the connection, the error that says so.
+  struct Unread {
+    DWORD bytes = 0;
+    DWORD error = 0;
+  };
+  Unread unread() const;
   // Reads until the service ends the connection; what it got.
   std::string read_to_end();
 

@@ -3,12 +3,21 @@
 // simulator output folder and runs it there, so the production loader searches exactly that
 // folder and nothing ever lands beside the service's own executable.
 
+// Order matters: winsock2 before windows and ws2ipdef, all before the IP Helper headers.
+#include <winsock2.h>
+
 #include <windows.h>
+#include <ws2ipdef.h>
+
+#include <iphlpapi.h>
+#include <netioapi.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -54,6 +63,21 @@ struct ProbeRun {
   std::string output;
 };
 
+// Where the probe runs and what it finds on PATH.
+struct RunOptions {
+  fs::path current_directory{};  // empty: the probe's own folder
+  fs::path on_path{};            // put in front of PATH when given
+};
+
+// The LUID of an adapter of the WireGuard interface type (53), as the driver hands them out.
+constexpr ULONG64 kWireGuardLuid = (ULONG64{53} << 48) | (ULONG64{1} << 24);
+
+// The failure the probe reports when the loader finds no wireguard.dll where it looks.
+std::string library_not_found() {
+  return "error: LoadLibraryExW failed\n\nCaused by:\n    " + system_error_message(126) +
+         "\nmodule: unloaded\n";
+}
+
 // Wine's own iphlpapi.dll aborts on the calls the probe makes. A child process does not take
 // WINEDLLOVERRIDES from its parent's environment block, so the override is set the way Wine
 // reads it per program, in the registry of the prefix.
@@ -91,14 +115,22 @@ class ProbeFolder {
     std::ofstream(folder_ / file, std::ios::binary) << text;
   }
 
-  ProbeRun run(const std::wstring& arguments) const {
+  const fs::path& path() const { return folder_; }
+
+  ProbeRun run(const std::wstring& arguments, const RunOptions& options = {}) const {
     const fs::path program = folder_ / "driver_probe.exe";
     std::wstring command_line = L"\"" + program.wstring() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        folder_.c_str(), &startup, &info)) {
+    const fs::path directory =
+        options.current_directory.empty() ? folder_ : options.current_directory;
+    std::wstring environment;
+    if (!options.on_path.empty()) environment = environment_with_path(options.on_path);
+    if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT,
+                        environment.empty() ? nullptr : environment.data(), directory.c_str(),
+                        &startup, &info)) {
       ADD_FAILURE() << "CreateProcessW: " << system_error_message(GetLastError());
       return {};
     }
@@ -126,6 +158,22 @@ class ProbeFolder {
   }
 
  private:
+  // This process's environment block with `folder` in front of PATH.
+  static std::wstring environment_with_path(const fs::path& folder) {
+    std::wstring block;
+    wchar_t* own = GetEnvironmentStringsW();
+    for (const wchar_t* entry = own; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      std::wstring variable = entry;
+      if (_wcsnicmp(variable.c_str(), L"PATH=", 5) == 0) {
+        variable = L"PATH=" + folder.wstring() + L";" + variable.substr(5);
+      }
+      block.append(variable).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(own);
+    block.push_back(L'\0');
+    return block;
+  }
+
   fs::path folder_;
 };
 
@@ -161,11 +209,55 @@ TEST(DriverLibraryUnderWine, MissingExportFailsAndUnloads) {
                             system_error_message(127) + "\nmodule: unloaded\n");
 }
 
-TEST(DriverLibraryUnderWine, SimulatorLoadsFromTheProgramsFolder) {
+// The library is looked for beside the program (and in System32), never in the current
+// directory or on PATH, where users may be able to put a file of that name.
+TEST(DriverLibraryUnderWine, SearchesTheProgramsFolderOnly) {
+  const ProbeFolder program(Library::kNone);
+  const fs::path elsewhere = program.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy_file(sim_directory() / "wireguard.dll", elsewhere / "wireguard.dll");
+  for (const RunOptions& options :
+       {RunOptions{.current_directory = elsewhere}, RunOptions{.on_path = elsewhere}}) {
+    const ProbeRun run = program.run(L"load", options);
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.output, library_not_found());
+  }
+  // Not even loaded and let go again: the library never started from that folder.
+  EXPECT_FALSE(fs::exists(elsewhere / kesta::wgsim::kJournalFileName));
+
+  fs::copy_file(sim_directory() / "wireguard.dll", program.path() / "wireguard.dll");
+  const ProbeRun beside = program.run(L"load");
+  EXPECT_EQ(beside.exit_code, 0u);
+  EXPECT_EQ(beside.output, "loaded\n");
+}
+
+// Critical-error dialogs are off while the loader runs and the thread's previous mode is put
+// back afterwards, unless it was that mode already: then whatever the load left stays.
+TEST(DriverLibraryUnderWine, CriticalErrorModeOnlyDuringTheLoad) {
+  struct Row {
+    DWORD before;
+    const char* scenario;  // the mode the library's start-up leaves, if any
+    DWORD after;
+  };
+  const Row rows[] = {
+      {0, "", 0},
+      {SEM_NOOPENFILEERRORBOX, "", SEM_NOOPENFILEERRORBOX},
+      {SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX, "",
+       SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX},
+      {0, "attach_error_mode 2\n", 0},
+      {SEM_FAILCRITICALERRORS, "", SEM_FAILCRITICALERRORS},
+      {SEM_FAILCRITICALERRORS, "attach_error_mode 2\n", SEM_NOGPFAULTERRORBOX},
+  };
   const ProbeFolder folder(Library::kSimulator);
-  const ProbeRun run = folder.run(L"load");
-  EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(run.output, "loaded\n");
+  for (const Row& row : rows) {
+    folder.write(kesta::wgsim::kScenarioFileName, row.scenario);
+    const ProbeRun run = folder.run(L"load " + std::to_wstring(row.before));
+    EXPECT_EQ(run.output, "error mode after: " + std::to_string(row.after) + "\nloaded\n")
+        << row.before << " " << row.scenario;
+    const auto attached = named(folder.journal(kesta::wgsim::kJournalFileName), "Attach");
+    ASSERT_FALSE(attached.empty());
+    EXPECT_EQ(attached.back().field("error_mode"), "1") << row.before << " " << row.scenario;
+  }
 }
 
 TEST(SimulatedDriverUnderWine, HandshakeAndJournalAcrossProcesses) {
@@ -176,8 +268,9 @@ TEST(SimulatedDriverUnderWine, HandshakeAndJournalAcrossProcesses) {
   EXPECT_NE(run.output, "handshake: none\n");
 
   const auto journal = folder.journal(kesta::wgsim::kJournalFileName);
-  ASSERT_GE(journal.size(), 4u);
-  EXPECT_EQ(calls_of(journal)[0], "SetLogger");
+  ASSERT_GE(journal.size(), 5u);
+  EXPECT_EQ(journal[0].line(), "Attach error_mode=1");
+  EXPECT_EQ(calls_of(journal)[1], "SetLogger");
   EXPECT_EQ(named(journal, "SetLogger").size(), 1u);
   const auto creates = named(journal, "CreateAdapter");
   ASSERT_EQ(creates.size(), 1u);
@@ -222,7 +315,7 @@ TEST(SimulatedDriverUnderWine, ScenarioFileSteersAnotherProcess) {
 
 TEST(IpConfigurationUnderWine, RouteAddressMetricAndMtu) {
   const ProbeFolder folder(Library::kNone);
-  const ProbeRun run = folder.run(L"ip 1234");
+  const ProbeRun run = folder.run(L"ip " + std::to_wstring(kWireGuardLuid));
   EXPECT_EQ(run.exit_code, 0u);
   // Read back through IP Helper after the operation.
   EXPECT_EQ(run.output, "interface: 0 automatic_metric: 0 metric: 9999 mtu: 1420\n");
@@ -235,32 +328,219 @@ TEST(IpConfigurationUnderWine, RouteAddressMetricAndMtu) {
       "SetIpInterfaceEntry",         "InitializeIpInterfaceEntry",
       "GetIpInterfaceEntry"};
   EXPECT_EQ(calls_of(journal), expected_calls);
+  // Every field of every row, as set or as the initialisers left it; the platform's rules
+  // (a WireGuard LUID, known families, no site prefix length) all hold.
+  const std::string luid = std::to_string(kWireGuardLuid);
   const auto routes = named(journal, "CreateIpForwardEntry2");
   ASSERT_EQ(routes.size(), 1u);
   EXPECT_EQ(routes[0].line(),
-            "CreateIpForwardEntry2 luid=1234 family=2 prefix=0.0.0.0 prefix_length=0 "
-            "next_hop_family=2 next_hop=0.0.0.0 metric=5 result=0");
+            "CreateIpForwardEntry2 luid=" + luid +
+                " index=0 family=2 prefix=0.0.0.0 prefix_length=0 next_hop_family=2 "
+                "next_hop=0.0.0.0 site_prefix_length=0 valid_lifetime=4294967295 "
+                "preferred_lifetime=4294967295 metric=5 protocol=3 loopback=0 "
+                "autoconfigure_address=0 publish=0 immortal=0 age=0 origin=0 result=0");
   EXPECT_EQ(named(journal, "CreateUnicastIpAddressEntry")[0].line(),
-            "CreateUnicastIpAddressEntry luid=1234 family=2 address=10.0.0.2 prefix_length=32 "
-            "dad_state=4 result=0");
+            "CreateUnicastIpAddressEntry luid=" + luid +
+                " index=0 family=2 address=10.0.0.2 prefix_length=32 prefix_origin=1 "
+                "suffix_origin=1 valid_lifetime=4294967295 preferred_lifetime=4294967295 "
+                "skip_as_source=0 dad_state=4 scope_id=0 result=0");
+  EXPECT_EQ(named(journal, "GetIpInterfaceEntry")[0].field("key_luid"), luid);
   EXPECT_EQ(named(journal, "GetIpInterfaceEntry")[0].field("key_family"), "2");
   EXPECT_EQ(named(journal, "SetIpInterfaceEntry")[0].line(),
-            "SetIpInterfaceEntry luid=1234 family=2 use_automatic_metric=0 metric=9999 "
-            "nl_mtu=1420 site_prefix_length=0 result=0");
+            "SetIpInterfaceEntry luid=" + luid +
+                " index=0 family=2 use_automatic_metric=0 metric=9999 nl_mtu=1420 "
+                "site_prefix_length=0 others=as_read result=0");
+}
+
+// The simulated IP Helper loaded into this process under another name, so that a test can
+// hand it rows the binding never builds. Its journal and scenario are in `folder`.
+class IpHelperInProcess {
+ public:
+  explicit IpHelperInProcess(const fs::path& folder) {
+    const fs::path copy = folder / "iphlpapi_rows.dll";
+    fs::copy_file(sim_directory() / "iphlpapi.dll", copy);
+    module_ = LoadLibraryW(copy.c_str());
+    EXPECT_NE(module_, nullptr) << system_error_message(GetLastError());
+  }
+  ~IpHelperInProcess() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+
+  template <class F>
+  F* function(const char* name) const {
+    return reinterpret_cast<F*>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+  }
+
+  // The rows as the binding fills them for the service's tunnel on `luid`.
+  MIB_IPFORWARD_ROW2 route(ULONG64 luid) const {
+    MIB_IPFORWARD_ROW2 row;
+    std::memset(&row, 0, sizeof row);
+    function<decltype(InitializeIpForwardEntry)>("InitializeIpForwardEntry")(&row);
+    row.InterfaceLuid.Value = luid;
+    row.DestinationPrefix.Prefix.si_family = AF_INET;
+    row.NextHop.si_family = AF_INET;
+    row.Metric = 5;
+    return row;
+  }
+  MIB_UNICASTIPADDRESS_ROW address(ULONG64 luid) const {
+    MIB_UNICASTIPADDRESS_ROW row;
+    std::memset(&row, 0, sizeof row);
+    function<decltype(InitializeUnicastIpAddressEntry)>("InitializeUnicastIpAddressEntry")(&row);
+    row.InterfaceLuid.Value = luid;
+    row.Address.si_family = AF_INET;
+    const unsigned char client[4] = {10, 0, 0, 2};
+    std::memcpy(&row.Address.Ipv4.sin_addr, client, 4);
+    row.OnLinkPrefixLength = 32;
+    row.DadState = IpDadStatePreferred;
+    return row;
+  }
+  MIB_IPINTERFACE_ROW interface_row(ULONG64 luid) const {
+    MIB_IPINTERFACE_ROW row;
+    std::memset(&row, 0, sizeof row);
+    function<decltype(InitializeIpInterfaceEntry)>("InitializeIpInterfaceEntry")(&row);
+    row.InterfaceLuid.Value = luid;
+    row.Family = AF_INET;
+    return row;
+  }
+
+  DWORD create_route(const MIB_IPFORWARD_ROW2& row) const {
+    return function<decltype(CreateIpForwardEntry2)>("CreateIpForwardEntry2")(&row);
+  }
+  DWORD create_address(const MIB_UNICASTIPADDRESS_ROW& row) const {
+    return function<decltype(CreateUnicastIpAddressEntry)>("CreateUnicastIpAddressEntry")(&row);
+  }
+  DWORD get_interface(MIB_IPINTERFACE_ROW& row) const {
+    return function<decltype(GetIpInterfaceEntry)>("GetIpInterfaceEntry")(&row);
+  }
+  DWORD set_interface(MIB_IPINTERFACE_ROW& row) const {
+    return function<decltype(SetIpInterfaceEntry)>("SetIpInterfaceEntry")(&row);
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
+// What the platform refuses, each a one-field change to a row as the binding builds it (the
+// binding's own rows pass every rule: RouteAddressMetricAndMtu).
+TEST(IpConfigurationUnderWine, SimulatorRefusesWhatThePlatformRefuses) {
+  const ProbeFolder folder(Library::kNone);
+  const IpHelperInProcess ip(folder.path());
+  constexpr ULONG64 kEthernetLuid = (ULONG64{6} << 48) | (ULONG64{1} << 24);
+  constexpr ULONG64 kOtherWireGuardLuid = kWireGuardLuid + (ULONG64{1} << 24);
+  struct Row {
+    const char* rule;
+    std::function<DWORD()> call;
+    DWORD result;
+  };
+  const Row rows[] = {
+      {"route as the binding builds it", [&] { return ip.create_route(ip.route(kWireGuardLuid)); },
+       NO_ERROR},
+      {"route without LUID", [&] { return ip.create_route(ip.route(0)); }, ERROR_INVALID_PARAMETER},
+      {"route on an Ethernet LUID", [&] { return ip.create_route(ip.route(kEthernetLuid)); },
+       ERROR_NOT_FOUND},
+      {"route of another system's IPv6 family",
+       [&] {
+         auto row = ip.route(kWireGuardLuid);
+         row.DestinationPrefix.Prefix.si_family = 10;
+         row.NextHop.si_family = 10;
+         return ip.create_route(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"IPv4 route through an IPv6 next hop",
+       [&] {
+         auto row = ip.route(kWireGuardLuid);
+         row.NextHop.si_family = AF_INET6;
+         return ip.create_route(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"the same route through another next hop",
+       [&] {
+         auto row = ip.route(kWireGuardLuid);
+         const unsigned char gateway[4] = {10, 0, 0, 1};
+         std::memcpy(&row.NextHop.Ipv4.sin_addr, gateway, 4);
+         return ip.create_route(row);
+       },
+       NO_ERROR},
+      {"address as the binding builds it",
+       [&] { return ip.create_address(ip.address(kWireGuardLuid)); }, NO_ERROR},
+      {"the same address with another prefix length",
+       [&] {
+         auto row = ip.address(kWireGuardLuid);
+         row.OnLinkPrefixLength = 24;
+         return ip.create_address(row);
+       },
+       ERROR_OBJECT_ALREADY_EXISTS},
+      {"the same address on another adapter",
+       [&] { return ip.create_address(ip.address(kOtherWireGuardLuid)); }, NO_ERROR},
+      {"address without LUID", [&] { return ip.create_address(ip.address(0)); },
+       ERROR_INVALID_PARAMETER},
+      {"address on an Ethernet LUID", [&] { return ip.create_address(ip.address(kEthernetLuid)); },
+       ERROR_NOT_FOUND},
+      {"address of no family",
+       [&] {
+         auto row = ip.address(kWireGuardLuid);
+         row.Address.si_family = AF_UNSPEC;
+         return ip.create_address(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"interface read without family",
+       [&] {
+         auto row = ip.interface_row(kWireGuardLuid);
+         row.Family = AF_UNSPEC;
+         return ip.get_interface(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"interface read without LUID",
+       [&] {
+         auto row = ip.interface_row(0);
+         return ip.get_interface(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"interface written back as read, site prefix length included",
+       [&] {
+         auto row = ip.interface_row(kWireGuardLuid);
+         if (const DWORD read = ip.get_interface(row); read != NO_ERROR) return read;
+         row.Metric = 9999;
+         return ip.set_interface(row);
+       },
+       ERROR_INVALID_PARAMETER},
+      {"interface written back with the site prefix length cleared",
+       [&] {
+         auto row = ip.interface_row(kWireGuardLuid);
+         if (const DWORD read = ip.get_interface(row); read != NO_ERROR) return read;
+         row.SitePrefixLength = 0;
+         return ip.set_interface(row);
+       },
+       NO_ERROR},
+      {"interface of an Ethernet LUID written",
+       [&] {
+         auto row = ip.interface_row(kEthernetLuid);
+         row.SitePrefixLength = 0;
+         return ip.set_interface(row);
+       },
+       ERROR_NOT_FOUND},
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.call(), row.result) << row.rule;
+
+  // A row written without being read first is journaled as such.
+  const auto sets = named(folder.journal("iphlpapi_sim.journal"), "SetIpInterfaceEntry");
+  ASSERT_EQ(sets.size(), 3u);
+  EXPECT_EQ(sets[1].field("others"), "as_read");
+  EXPECT_EQ(sets[2].field("others"), "unread");
 }
 
 TEST(IpConfigurationUnderWine, AlreadyExistingRouteAndAddressAreSuccess) {
   const ProbeFolder folder(Library::kNone);
   folder.write("iphlpapi_sim.scenario",
                "CreateIpForwardEntry2 5010\nCreateUnicastIpAddressEntry 5010\n");
-  const ProbeRun run = folder.run(L"ip 77");
+  const ProbeRun run = folder.run(L"ip " + std::to_wstring(kWireGuardLuid));
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.output, "interface: 0 automatic_metric: 0 metric: 9999 mtu: 1420\n");
 }
 
 TEST(IpConfigurationUnderWine, SecondRunOnTheSameAdapterSucceeds) {
   const ProbeFolder folder(Library::kNone);
-  const ProbeRun run = folder.run(L"ip 77 2");
+  const ProbeRun run = folder.run(L"ip " + std::to_wstring(kWireGuardLuid) + L" 2");
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.output, "interface: 0 automatic_metric: 0 metric: 9999 mtu: 1420\n");
   const auto journal = folder.journal("iphlpapi_sim.journal");
@@ -289,7 +569,7 @@ TEST(IpConfigurationUnderWine, FailuresNameTheirStep) {
   for (const Row& row : rows) {
     const ProbeFolder folder(Library::kNone);
     folder.write("iphlpapi_sim.scenario", row.scenario);
-    const ProbeRun run = folder.run(L"ip 1234");
+    const ProbeRun run = folder.run(L"ip " + std::to_wstring(kWireGuardLuid));
     EXPECT_EQ(run.exit_code, 1u) << row.scenario;
     EXPECT_EQ(run.output, "error: " + row.message + "\n");
     const auto journal = folder.journal("iphlpapi_sim.journal");
