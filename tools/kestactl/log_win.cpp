@@ -34,8 +34,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<void, FileCloser>;
 
+// The file's index on its volume. The volume itself is left out: a log and the one that
+// replaces it lie in the same folder, and Wine sometimes reports the volume's serial as 0.
 struct FileId {
-  DWORD volume = 0, high = 0, low = 0;
+  DWORD high = 0, low = 0;
   bool operator==(const FileId&) const = default;
 };
 
@@ -52,12 +54,7 @@ std::expected<File, DWORD> open_shared(const std::wstring& path) {
 std::optional<FileId> id_of(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
-  return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-}
-
-std::uint64_t size_of(HANDLE file) {
-  LARGE_INTEGER size{};
-  return GetFileSizeEx(file, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+  return FileId{info.nFileIndexHigh, info.nFileIndexLow};
 }
 
 // Reads from `offset`, at most `limit` bytes, up to the end of the file.
@@ -79,7 +76,10 @@ std::string read_at(HANDLE file, std::uint64_t offset, std::size_t limit = SIZE_
 
 // Follows the log by polling: new bytes of the file it holds; the file emptied in place (it
 // then starts again from the beginning); the file moved aside to PATH.1 and a new one at PATH
-// (it reads the old one to its end, then goes on in the new one).
+// (it reads the old one to its end, then goes on in the new one). It keeps up as long as the
+// service fills less than a whole log between two polls; it never opens PATH.1, so as not to
+// stand in the way of the service's next move. Lines that an emptying destroys before a poll
+// has read them are lost to every reader.
 class Follower {
  public:
   Follower(std::wstring path, File file, FileId id, const LogStream& stream)
@@ -113,14 +113,6 @@ class Follower {
     if (!current_id || *current_id == id_) return true;
     // The move came after the last line of the old file: read it to its end first.
     if (!read_to_end() || !print(lines_.flush())) return false;
-    if (const auto moved = open_shared(path_ + L".1")) {
-      const auto moved_id = id_of(moved->get());
-      // A whole log came and went between two polls; it is complete, since it was moved.
-      if (moved_id && *moved_id != id_ && *moved_id != *current_id) {
-        LogLines lines;
-        if (!print(lines.add(read_at(moved->get(), 0)) + lines.flush())) return false;
-      }
-    }
     file_ = std::move(*current);
     id_ = *current_id;
     offset_ = 0;
@@ -135,8 +127,12 @@ class Follower {
 
   // Shorter than what was read, or other bytes where the last ones read were.
   bool emptied() {
-    if (size_of(file_.get()) < offset_) return true;
-    return !tail_.empty() && read_at(file_.get(), offset_ - tail_.size(), tail_.size()) != tail_;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file_.get(), &size)) return false;
+    if (static_cast<std::uint64_t>(size.QuadPart) < offset_) return true;
+    if (tail_.empty()) return false;
+    const std::string bytes = read_at(file_.get(), offset_ - tail_.size(), tail_.size());
+    return bytes.size() == tail_.size() && bytes != tail_;
   }
 
   std::wstring path_;
