@@ -30,7 +30,10 @@ bool is_name(std::string_view text) {
          std::ranges::all_of(text, [](unsigned char c) { return std::isalnum(c) != 0; });
 }
 
+// A value in quotes; a key given where an address belongs (a private key pasted into the wrong
+// line, say) is not shown.
 std::string quote(std::string_view value) {
+  if (parse_key(value, false)) return "(a key, not shown)";
   return "'" + escape_log_text(value) + "'";
 }
 
@@ -158,17 +161,18 @@ class Parser {
             "AllowedIPs: the service routes all IPv4 traffic through the tunnel; use "
             "0.0.0.0/0");
     }
-    // Line order, with the problems of the file as a whole last.
-    auto order = [](const FileProblem& a, const FileProblem& b) {
-      return (a.line == 0 ? SIZE_MAX : a.line) < (b.line == 0 ? SIZE_MAX : b.line);
-    };
-    std::ranges::stable_sort(file_.errors, order);
     return std::move(file_);
   }
 
  private:
+  // Keeps the errors in line order, those of the file as a whole last: lines are read in
+  // order, and what is missing is found at the end, about earlier lines.
   void error(std::size_t line, std::string text) {
-    file_.errors.push_back({line, std::move(text)});
+    auto key = [](const FileProblem& problem) {
+      return problem.line == 0 ? SIZE_MAX : problem.line;
+    };
+    const auto at = std::ranges::upper_bound(file_.errors, key({line, {}}), {}, key);
+    file_.errors.insert(at, {line, std::move(text)});
   }
   void unsupported(std::size_t line, std::string text) {
     file_.unsupported.push_back({line, std::move(text)});
