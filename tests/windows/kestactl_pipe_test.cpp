@@ -1,22 +1,30 @@
 // kestactl's client commands over a real named pipe, against the service's own request loop
-// served in-process on a test pipe name, and its service commands under the service control
-// manager.
+// served in-process on a test pipe name; its service commands under the service control
+// manager; and `kestactl log --follow` against a writer that rotates the log as the service
+// does.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client.h"
+#include "core/error.h"
 #include "pipe/pipe_listener_win.h"
 #include "protocol/encode.h"
 #include "service/request_loop.h"
+#include "service_manager_win.h"
+#include "service_status.h"
 #include "testing/transport/memory_log.h"
 #include "windows_client_win.h"
 
@@ -264,6 +272,9 @@ ClientRun admin(std::string command, std::vector<std::string> args) {
   if (command == "install") run.status = run_install(args, run.output);
   if (command == "uninstall") run.status = run_uninstall(args, run.output);
   if (command == "status") run.status = run_status(args, real_environment(), run.output);
+  if (command == "start" || command == "stop" || command == "restart") {
+    run.status = run_service_control(command, args, run.output);
+  }
   return run;
 }
 
@@ -296,15 +307,53 @@ TEST(KestactlService, InstallStatusUninstall) {
   EXPECT_EQ(again.output.err, "kestactl: install: " + service +
                                   " is already installed; 'kestactl uninstall' removes it\n");
 
+  // Description and recovery: restart after 5 seconds, twice, then nothing; reset after a day.
+  {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle handle(
+        OpenServiceW(manager.get(), widen(service).c_str(), SERVICE_QUERY_CONFIG));
+    ASSERT_TRUE(handle);
+    std::vector<std::uint64_t> buffer(1024);
+    DWORD needed = 0;
+    if (!QueryServiceConfig2W(handle.get(), SERVICE_CONFIG_FAILURE_ACTIONS,
+                              reinterpret_cast<BYTE*>(buffer.data()), 8192, &needed)) {
+      // Wine's manager neither keeps recovery actions nor knows the flag that extends them to
+      // stops with an exit code; Windows does both.
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+      EXPECT_EQ(installed.output.err,
+                "kestactl: install: warning: cannot set recovery for stops with an exit code: " +
+                    system_error_message(ERROR_INVALID_LEVEL) + "\n");
+    } else {
+      EXPECT_EQ(installed.output.err, "");
+      const auto* recovery = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+      EXPECT_EQ(recovery->dwResetPeriod, 86400u);
+      ASSERT_EQ(recovery->cActions, 3u);
+      EXPECT_EQ(recovery->lpsaActions[0].Type, SC_ACTION_RESTART);
+      EXPECT_EQ(recovery->lpsaActions[0].Delay, 5000u);
+      EXPECT_EQ(recovery->lpsaActions[1].Type, SC_ACTION_RESTART);
+      EXPECT_EQ(recovery->lpsaActions[1].Delay, 5000u);
+      EXPECT_EQ(recovery->lpsaActions[2].Type, SC_ACTION_NONE);
+    }
+    ASSERT_TRUE(QueryServiceConfig2W(handle.get(), SERVICE_CONFIG_DESCRIPTION,
+                                     reinterpret_cast<BYTE*>(buffer.data()), 8192, &needed));
+    EXPECT_EQ(narrow(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription),
+              "Owns one WireGuard tunnel for a client application.");
+  }
+
   const std::string nobody = unique("kestactl_nobody_");
   const ClientRun stopped = admin("status", with(name, {"--pipe", nobody}));
-  EXPECT_EQ(stopped.status, kExitUnreachable);
-  EXPECT_TRUE(
-      stopped.output.out.starts_with("service: " + service + "\nstate: stopped\nexit code: "))
+  EXPECT_EQ(stopped.status, kStatusNotRunning);
+  EXPECT_TRUE(stopped.output.out.starts_with("service: " + service +
+                                             "\nstate: stopped\nprocess id: none\nstart type: "
+                                             "demand\nbinary path: " +
+                                             binary + "\nlast exit code: "))
       << stopped.output.out;
   EXPECT_NE(stopped.output.out.find("pipe: \\\\.\\pipe\\" + nobody + " does not answer ("),
             std::string::npos)
       << stopped.output.out;
+  const ClientRun idle = admin("stop", name);
+  EXPECT_EQ(idle.status, kExitOk);
+  EXPECT_EQ(idle.output.out, service + " is not running\n");
 
   const ClientRun removed = admin("uninstall", name);
   EXPECT_EQ(removed.status, kExitOk) << removed.output.err;
@@ -313,13 +362,18 @@ TEST(KestactlService, InstallStatusUninstall) {
   const ClientRun gone = admin("uninstall", name);
   EXPECT_EQ(gone.status, kExitRefused);
   EXPECT_EQ(gone.output.err, "kestactl: uninstall: " + service + " is not installed\n");
+  const ClientRun not_there = admin("start", name);
+  EXPECT_EQ(not_there.status, kExitUnreachable);
+  EXPECT_EQ(not_there.output.err, "kestactl: start: " + service +
+                                      " is not installed\nkestactl: 'kestactl install' registers "
+                                      "it\n");
 }
 
 TEST(KestactlService, StatusOfAMissingServiceStillAsksThePipe) {
   TestServer server(protocol::Disconnected{}, 1);
   const std::string service = unique("kestactl_absent_");
   const ClientRun run = admin("status", {"--service-name", service, "--pipe", server.name});
-  EXPECT_EQ(run.status, kExitOk);
+  EXPECT_EQ(run.status, kStatusNotInstalled);
   EXPECT_EQ(run.output.out, "service: " + service + "\nstate: not installed\npipe: \\\\.\\pipe\\" +
                                 server.name + " answers (tunnel disconnected)\n");
 }
@@ -336,11 +390,264 @@ TEST(KestactlService, UsageErrors) {
       {"install", {"--binary"}, "kestactl: install: --binary needs a value"},
       {"uninstall", {"--binary", "x"}, "kestactl: uninstall: unknown option '--binary'"},
       {"status", {"now"}, "kestactl: status: unexpected argument 'now'"},
+      {"restart",
+       {"--timeout", "0"},
+       "kestactl: restart: --timeout: expected a number of seconds from 1 to 65535, got '0'"},
+      {"stop", {"--pipe", "x"}, "kestactl: stop: unknown option '--pipe'"},
   };
   for (const auto& row : rows) {
     const ClientRun run = admin(row.command, row.args);
     EXPECT_EQ(run.status, kExitUsage) << row.err;
     EXPECT_EQ(run.output.err, row.err + "\nTry 'kestactl --help'.\n");
+  }
+}
+
+// What an ordinary user is granted by the service's pipe descriptor, judged as Windows judges
+// it: under Wine every process is an administrator and a pipe's DACL is not checked on open,
+// so the check is AccessCheck with a token whose Administrators group is deny-only.
+std::optional<bool> granted_to_a_user(PSECURITY_DESCRIPTOR descriptor, DWORD access) {
+  HANDLE process_token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) {
+    return std::nullopt;
+  }
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
+  SID_AND_ATTRIBUTES deny_only{administrators, 0};
+  HANDLE restricted = nullptr, user = nullptr;
+  const bool made =
+      CreateRestrictedToken(process_token, 0, 1, &deny_only, 0, nullptr, 0, nullptr, &restricted) &&
+      DuplicateToken(restricted, SecurityImpersonation, &user);
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  MapGenericMask(&access, &mapping);
+  PRIVILEGE_SET privileges{};
+  DWORD privileges_size = sizeof privileges, granted = 0;
+  BOOL status = FALSE;
+  const bool checked = made && AccessCheck(descriptor, user, access, &mapping, &privileges,
+                                           &privileges_size, &granted, &status);
+  for (HANDLE handle : {process_token, restricted, user}) {
+    if (handle) CloseHandle(handle);
+  }
+  if (!checked) return std::nullopt;
+  return status == TRUE;
+}
+
+// kestactl asks for what it uses, which the service grants to any local account; the rights
+// of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the descriptor need grant.
+TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
+  EXPECT_EQ(kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
+  // AccessCheck wants an owner and a group; the pipe's get theirs from its creator.
+  const std::wstring sddl = L"O:SYG:SY" + std::wstring(pipe::kPipeSecurity);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  const auto granted = granted_to_a_user(descriptor, kPipeAccess);
+  LocalFree(descriptor);
+  ASSERT_TRUE(granted.has_value()) << system_error_message(GetLastError());
+  EXPECT_TRUE(*granted);
+  // The pipe tests above read and write through such a handle: the rights are enough.
+}
+
+// Writes a log as the service does: a line's text, then its line feed. When a line would take
+// the file past `bound`, it first moves the file aside to .1 through a handle of its own and
+// begins a new one with "Log continued; ..."; where another process holds the file without
+// delete sharing, the move is refused and the file is emptied in place instead.
+class RotatingLog {
+ public:
+  RotatingLog(std::wstring path, std::uint64_t bound) : path_(std::move(path)), bound_(bound) {
+    open(CREATE_ALWAYS);
+  }
+  ~RotatingLog() { CloseHandle(file_); }
+
+  // Whether writing `text` first moves or empties the file.
+  bool fills_with(const std::string& text) const { return size_ + text.size() + 1 > bound_; }
+
+  void write_line(const std::string& text) {
+    if (fills_with(text)) {
+      if (move_aside()) {
+        open(CREATE_ALWAYS);
+        append("Log continued; earlier lines are in redevuva_service.log.1");
+        ++moves;
+      } else {
+        FILE_END_OF_FILE_INFO end{};
+        EXPECT_TRUE(SetFileInformationByHandle(file_, FileEndOfFileInfo, &end, sizeof end));
+        EXPECT_TRUE(SetFilePointerEx(file_, LARGE_INTEGER{}, nullptr, FILE_BEGIN));
+        size_ = 0;
+        append("Log emptied after reaching " + std::to_string(bound_) + " bytes");
+        ++emptyings;
+      }
+    }
+    append(text);
+  }
+
+  std::string written;  // every line, in order
+  int moves = 0, emptyings = 0;
+
+ private:
+  void open(DWORD disposition) {
+    file_ = CreateFileW(path_.c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        disposition, 0, nullptr);
+    EXPECT_NE(file_, INVALID_HANDLE_VALUE);
+    size_ = 0;
+  }
+  void append(const std::string& text) {
+    DWORD done = 0;
+    EXPECT_TRUE(WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &done, nullptr));
+    EXPECT_TRUE(WriteFile(file_, "\n", 1, &done, nullptr));
+    size_ += text.size() + 1;
+    written += text + "\n";
+  }
+  bool move_aside() {
+    const HANDLE mover =
+        CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (mover == INVALID_HANDLE_VALUE) return false;
+    const std::wstring target = path_ + L".1";
+    std::vector<std::uint64_t> buffer(
+        (sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t)) / 8 + 1);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), rename->FileName);
+    const bool moved = SetFileInformationByHandle(mover, FileRenameInfo, rename,
+                                                  static_cast<DWORD>(buffer.size() * 8));
+    CloseHandle(mover);
+    if (moved) CloseHandle(file_);
+    return moved;
+  }
+
+  std::wstring path_;
+  std::uint64_t bound_;
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  std::uint64_t size_ = 0;
+};
+
+// Runs `kestactl log` with the arguments on its own thread, collecting what it prints.
+class LogReader {
+ public:
+  explicit LogReader(std::vector<std::string> args) {
+    stream_.print = [this](std::string_view text) {
+      const std::lock_guard lock(mutex_);
+      printed_ += text;
+      return true;
+    };
+    stream_.stop = [this] { return stop_.load(); };
+    stream_.poll = std::chrono::milliseconds(2);
+    thread_ =
+        std::thread([this, args = std::move(args)] { status = run_log(args, stream_, output); });
+  }
+  ~LogReader() { finish(); }
+
+  std::string printed() {
+    const std::lock_guard lock(mutex_);
+    return printed_;
+  }
+  // Ends a --follow after one last poll.
+  void finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  bool wait_for(std::string_view text) {
+    for (int i = 0; i < 2000 && printed().find(text) == std::string::npos; ++i) Sleep(5);
+    return printed().find(text) != std::string::npos;
+  }
+
+  int status = -1;
+  Output output;
+
+ private:
+  LogStream stream_;
+  std::mutex mutex_;
+  std::string printed_;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+std::wstring fresh_log_path() {
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring dir = std::wstring(folder) + widen(unique("kestactl_log_"));
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir + L"\\redevuva_service.log";
+}
+
+// Every line the writer wrote is printed once, in order, across moves to .1 and emptyings in
+// place, with lines of different lengths so that no two fill the file alike. As with the
+// service, the reader is less than a whole log behind when the file is moved (a few lines); an
+// emptying destroys what was not read, so there the reader is let catch up first.
+TEST(KestactlLog, FollowLosesAndRepeatsNoLineAcrossEitherRotation) {
+  const std::wstring path = fresh_log_path();
+  RotatingLog log(path, 2048);
+  log.write_line("Service started");
+  LogReader reader({"--follow", "--file", narrow(path)});
+  ASSERT_TRUE(reader.wait_for("Service started\n"));
+  std::vector<std::string> written = {"Service started"};
+  auto lines = [&](int from, int to, std::size_t behind) {
+    for (int i = from; i < to; ++i) {
+      const std::string line = "Received message: " + std::to_string(i) + std::string(i % 37, 'x');
+      if (log.fills_with(line)) {
+        ASSERT_TRUE(reader.wait_for(written[written.size() - 1 - behind] + "\n"));
+      }
+      log.write_line(line);
+      written.push_back(line);
+      Sleep(1);
+    }
+  };
+  lines(0, 200, 3);
+  // Held without delete sharing, the file cannot be moved: it is emptied in place.
+  const HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE) << system_error_message(GetLastError());
+  lines(200, 400, 0);
+  CloseHandle(holder);
+  lines(400, 600, 3);
+  ASSERT_TRUE(reader.wait_for(written.back() + "\n"));
+  reader.finish();
+  EXPECT_EQ(reader.status, kExitOk) << reader.output.err;
+  EXPECT_GE(log.moves, 2);
+  EXPECT_GE(log.emptyings, 2) << "Wine let the file be moved while held without delete sharing";
+  EXPECT_EQ(reader.printed(), log.written);
+}
+
+TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
+  const std::wstring path = fresh_log_path();
+  {
+    RotatingLog log(path, 1 << 20);
+    for (const char* line : {"Service started", "Received message: a\x1b[0m", "Service stopped"}) {
+      log.write_line(line);
+    }
+  }
+  const std::string file = narrow(path);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string printed;
+    std::string err;
+  } rows[] = {
+      {{"--file", file},
+       0,
+       "Service started\nReceived message: a\\u{1b}[0m\nService stopped\n",
+       ""},
+      {{"--file", file, "--lines", "1"}, 0, "Service stopped\n", ""},
+      {{"-n", "0", "--file", file}, 0, "", ""},
+      {{"--file", file + ".absent"},
+       1,
+       "",
+       "kestactl: log: no log at " + file +
+           ".absent; the service writes it from its first start\n"},
+      {{"--lines", "x"},
+       2,
+       "",
+       "kestactl: log: --lines: expected a number of lines, got 'x'\nTry 'kestactl --help'.\n"},
+  };
+  for (const auto& row : rows) {
+    LogReader reader(row.args);
+    reader.finish();
+    EXPECT_EQ(reader.status, row.status) << row.err;
+    EXPECT_EQ(reader.printed(), row.printed);
+    EXPECT_EQ(reader.output.err, row.err);
   }
 }
 

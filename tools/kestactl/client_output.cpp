@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "core/escape.h"
+
 namespace kesta::kestactl {
 namespace {
 
@@ -90,8 +92,17 @@ std::string how_long_ago(std::int64_t seconds) {
 
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (const char c : text) {
+  auto unicode = [&out](unsigned code) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04x", code);
+    out += escape;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
+    const auto next = [&](std::size_t k) {
+      return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+    };
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
@@ -102,9 +113,24 @@ std::string json_string(std::string_view text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += escape;
+      unicode(byte);
+    } else if (byte == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
+      unicode(next(1));  // C1 controls
+      ++i;
+    } else if (byte == 0xD8 && next(1) == 0x9C) {
+      unicode(0x061C);
+      ++i;
+    } else if (byte == 0xE2 && (next(1) == 0x80 || next(1) == 0x81) && (next(2) & 0xC0) == 0x80) {
+      // Line and paragraph separators and the bidirectional controls: shown escaped so that
+      // no viewer breaks or reorders the text.
+      const unsigned code = 0x2000 + ((next(1) & 0x3F) << 6) + (next(2) & 0x3F);
+      if (code == 0x200E || code == 0x200F || (code >= 0x2028 && code <= 0x202E) ||
+          (code >= 0x2066 && code <= 0x2069)) {
+        unicode(code);
+        i += 2;
+      } else {
+        out += c;
+      }
     } else {
       out += c;
     }
@@ -112,9 +138,41 @@ std::string json_string(std::string_view text) {
   return out + "\"";
 }
 
+JsonObject& JsonObject::raw(std::string_view name, std::string_view json) {
+  text_ += text_.empty() ? "{" : ",";
+  text_ += json_string(name);
+  text_ += ':';
+  text_ += json;
+  return *this;
+}
+
+JsonObject& JsonObject::text(std::string_view name, std::string_view value) {
+  return raw(name, json_string(value));
+}
+
+JsonObject& JsonObject::number(std::string_view name, std::int64_t value) {
+  return raw(name, std::to_string(value));
+}
+
+JsonObject& JsonObject::flag(std::string_view name, bool value) {
+  return raw(name, value ? "true" : "false");
+}
+
+JsonObject& JsonObject::null(std::string_view name) {
+  return raw(name, "null");
+}
+
+std::string JsonObject::str() const {
+  return text_.empty() ? "{}" : text_ + "}";
+}
+
+std::string JsonObject::line() const {
+  return str() + "\n";
+}
+
 std::string format_state(const protocol::Response& response, const TimeContext& time) {
   if (const auto* error = std::get_if<protocol::Error>(&response)) {
-    return "state: error\nerror: " + error->message + "\n";
+    return "state: error\nerror: " + escape_log_text(error->message) + "\n";
   }
   const auto* connected = std::get_if<protocol::Connected>(&response);
   if (!connected) return "state: disconnected\n";
@@ -133,29 +191,35 @@ std::string format_state(const protocol::Response& response, const TimeContext& 
   return out;
 }
 
-std::string format_json(const protocol::Response& response, const TimeContext& time) {
+JsonObject json_of(const protocol::Response& response, const TimeContext& time) {
   if (const auto* error = std::get_if<protocol::Error>(&response)) {
-    return format_json_failure("error", error->message);
+    return JsonObject().text("state", "error").text("error", error->message);
   }
   const auto* connected = std::get_if<protocol::Connected>(&response);
-  if (!connected) return "{\"state\":\"disconnected\"}\n";
+  if (!connected) return JsonObject().text("state", "disconnected");
   const auto& info = connected->info;
-  std::string out = "{\"state\":\"connected\",\"last_handshake\":";
+  JsonObject json;
+  json.text("state", "connected");
   if (info.last_handshake) {
     const Handshake at = unix_time(*info.last_handshake);
-    out += "{\"unix_seconds\":" + std::to_string(at.seconds) +
-           ",\"nanoseconds\":" + std::to_string(at.nanoseconds) +
-           "},\"seconds_since_handshake\":" + std::to_string(time.now_unix_seconds - at.seconds);
+    json.raw("last_handshake", JsonObject()
+                                   .number("unix_seconds", at.seconds)
+                                   .number("nanoseconds", at.nanoseconds)
+                                   .str())
+        .number("seconds_since_handshake", time.now_unix_seconds - at.seconds);
   } else {
-    out += "null,\"seconds_since_handshake\":null";
+    json.null("last_handshake").null("seconds_since_handshake");
   }
-  out += ",\"tx_bytes\":" + std::to_string(info.tx_bytes) +
-         ",\"rx_bytes\":" + std::to_string(info.rx_bytes) + "}\n";
-  return out;
+  return json.raw("tx_bytes", std::to_string(info.tx_bytes))
+      .raw("rx_bytes", std::to_string(info.rx_bytes));
+}
+
+std::string format_json(const protocol::Response& response, const TimeContext& time) {
+  return json_of(response, time).line();
 }
 
 std::string format_json_failure(std::string_view state, std::string_view error) {
-  return "{\"state\":" + json_string(state) + ",\"error\":" + json_string(error) + "}\n";
+  return JsonObject().text("state", state).text("error", error).line();
 }
 
 }  // namespace kesta::kestactl

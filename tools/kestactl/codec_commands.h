@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "connect_flags.h"
 #include "protocol/request_line.h"
 
 namespace kesta::kestactl {
@@ -18,11 +19,12 @@ struct Output {
   std::string err;  // standard error
 };
 
-// `kestactl decode [--response] [LINE]`; without LINE the line is read from `input`.
+// `kestactl decode [--response] [--json] [LINE]`; without LINE the line is read from `input`.
 int run_decode(std::span<const std::string> args, const protocol::ReadSome& input, Output& output);
 
-// `kestactl encode info|disconnect|connect ...`
-int run_encode(std::span<const std::string> args, Output& output);
+// `kestactl encode info|disconnect|connect ...`; `resolve` finds an endpoint given by host
+// name (without it, only addresses are taken).
+int run_encode(std::span<const std::string> args, Output& output, const Resolver& resolve = {});
 
 // A usage error: the message and a pointer to --help on standard error.
 int usage_error(Output& output, std::string_view message);

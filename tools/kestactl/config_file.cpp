@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <optional>
+#include <cstdint>
+#include <utility>
 
-#include "connect_flags.h"
+#include "core/escape.h"
 
 namespace kesta::kestactl {
 namespace {
@@ -17,147 +18,286 @@ std::string_view strip(std::string_view text) {
   return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::ranges::transform(out, out.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
+bool same_name(std::string_view a, std::string_view b) {
+  return std::ranges::equal(
+      a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
-enum class Section { kNone, kInterface, kPeer };
+// Key and section names are shown in messages only when they look like names: a line such as
+// "PrivateKey: <Base64>=" splits at the padding into a "key" that is the secret itself.
+bool is_name(std::string_view text) {
+  return !text.empty() && text.size() <= 32 && std::isalpha(static_cast<unsigned char>(text[0])) &&
+         std::ranges::all_of(text, [](unsigned char c) { return std::isalnum(c) != 0; });
+}
 
-struct KeySpec {
-  std::string_view name;  // as written in the documentation
-  Section section;
-};
+// A value in quotes; a key given where an address belongs (a private key pasted into the wrong
+// line, say) is not shown.
+std::string quote(std::string_view value) {
+  if (parse_key(value, false)) return "(a key, not shown)";
+  return "'" + escape_log_text(value) + "'";
+}
 
-constexpr std::array<KeySpec, 6> kKeys = {{{"PrivateKey", Section::kInterface},
-                                           {"Address", Section::kInterface},
-                                           {"PublicKey", Section::kPeer},
-                                           {"PresharedKey", Section::kPeer},
-                                           {"Endpoint", Section::kPeer},
-                                           {"AllowedIPs", Section::kPeer}}};
-constexpr std::size_t kAllowedIps = 5;
+enum class Section { kNone, kInterface, kPeer, kIgnored };
 
-std::string_view section_name(Section section) {
+std::string section_name(Section section) {
   return section == Section::kInterface ? "[Interface]" : "[Peer]";
 }
 
+enum class Key {
+  kPrivateKey,
+  kAddress,
+  kListenPort,
+  kDns,
+  kMtu,
+  kTable,
+  kFwMark,
+  kSaveConfig,
+  kPreUp,
+  kPostUp,
+  kPreDown,
+  kPostDown,
+  kPublicKey,
+  kPresharedKey,
+  kEndpoint,
+  kAllowedIps,
+  kPersistentKeepalive,
+  kCount
+};
+
+struct KeySpec {
+  Key key;
+  std::string_view name;  // as WireGuard's documentation writes it
+  Section section;
+  bool repeatable;
+  std::string_view unsupported;  // why the service does not do it; empty when it does
+};
+
+constexpr std::string_view kCommands = "the service runs no commands";
+constexpr std::array<KeySpec, static_cast<std::size_t>(Key::kCount)> kKeys = {{
+    {Key::kPrivateKey, "PrivateKey", Section::kInterface, false, {}},
+    {Key::kAddress, "Address", Section::kInterface, true, {}},
+    {Key::kListenPort, "ListenPort", Section::kInterface, false,
+     "the service does not choose a listening port"},
+    {Key::kDns, "DNS", Section::kInterface, true, "the service does not set DNS servers"},
+    {Key::kMtu, "MTU", Section::kInterface, false, "the service sets the MTU itself (1420)"},
+    {Key::kTable, "Table", Section::kInterface, false,
+     "the service does not choose a routing table"},
+    {Key::kFwMark, "FwMark", Section::kInterface, false, "the service does not mark packets"},
+    {Key::kSaveConfig, "SaveConfig", Section::kInterface, false,
+     "the service does not save configurations"},
+    {Key::kPreUp, "PreUp", Section::kInterface, true, kCommands},
+    {Key::kPostUp, "PostUp", Section::kInterface, true, kCommands},
+    {Key::kPreDown, "PreDown", Section::kInterface, true, kCommands},
+    {Key::kPostDown, "PostDown", Section::kInterface, true, kCommands},
+    {Key::kPublicKey, "PublicKey", Section::kPeer, false, {}},
+    {Key::kPresharedKey, "PresharedKey", Section::kPeer, false, {}},
+    {Key::kEndpoint, "Endpoint", Section::kPeer, false, {}},
+    {Key::kAllowedIps, "AllowedIPs", Section::kPeer, true, {}},
+    {Key::kPersistentKeepalive, "PersistentKeepalive", Section::kPeer, false,
+     "the service sends keepalives every 15 seconds on its own"},
+}};
+
+const KeySpec& spec_of(Key key) {
+  return kKeys[static_cast<std::size_t>(key)];
+}
+
+class Parser {
+ public:
+  explicit Parser(const Resolver& resolve) : resolve_(resolve) {}
+
+  void read_line(std::size_t number, std::string_view line) {
+    line = strip(line.substr(0, line.find('#')));
+    if (line.empty()) return;
+    if (line.front() == '[') return read_section(number, line);
+    const std::size_t eq = line.find('=');
+    const std::string_view name = strip(line.substr(0, eq));
+    if (eq == line.npos || !is_name(name)) {
+      return error(number, "expected Key = Value or a [Section] (the line is not shown)");
+    }
+    const auto spec =
+        std::ranges::find_if(kKeys, [&](const KeySpec& k) { return same_name(k.name, name); });
+    if (section_ == Section::kIgnored) return;
+    if (section_ == Section::kNone) {
+      return error(number, std::string(name) + " before any [Interface] or [Peer] section");
+    }
+    if (spec == kKeys.end()) {
+      return error(number, "unknown key '" + std::string(name) + "' in " + section_name(section_));
+    }
+    if (spec->section != section_) {
+      return error(number, std::string(spec->name) + " belongs in " + section_name(spec->section) +
+                               ", not in " + section_name(section_));
+    }
+    std::size_t& seen = seen_at_[static_cast<std::size_t>(spec->key)];
+    if (seen != 0 && !spec->repeatable) {
+      return error(number, std::string(spec->name) + " given twice (first on line " +
+                               std::to_string(seen) + ")");
+    }
+    if (seen == 0) seen = number;
+    if (!spec->unsupported.empty()) {
+      return unsupported(number, std::string(spec->name) + ": " + std::string(spec->unsupported));
+    }
+    read_value(*spec, number, strip(line.substr(eq + 1)));
+  }
+
+  ConfigFile finish() && {
+    for (const Section section : {Section::kInterface, Section::kPeer}) {
+      const std::size_t at = section_at(section);
+      if (at == 0) {
+        error(0, "the file has no " + section_name(section) + " section");
+        continue;
+      }
+      for (const Key key : {Key::kPrivateKey, Key::kAddress, Key::kPublicKey, Key::kEndpoint}) {
+        const KeySpec& spec = spec_of(key);
+        if (spec.section != section) continue;
+        if (seen(key) == 0) {
+          error(at, section_name(section) + " has no " + std::string(spec.name));
+        } else if (key == Key::kAddress && address_at_ == 0 && !address_refused_) {
+          error(at, section_name(section) + " has no IPv4 Address");
+        }
+      }
+    }
+    if (seen(Key::kAllowedIps) != 0 && !covers_all_of_ipv4()) {
+      error(seen(Key::kAllowedIps),
+            "AllowedIPs: the service routes all IPv4 traffic through the tunnel; use "
+            "0.0.0.0/0");
+    }
+    return std::move(file_);
+  }
+
+ private:
+  // Keeps the errors in line order, those of the file as a whole last: lines are read in
+  // order, and what is missing is found at the end, about earlier lines.
+  void error(std::size_t line, std::string text) {
+    auto key = [](const FileProblem& problem) {
+      return problem.line == 0 ? SIZE_MAX : problem.line;
+    };
+    const auto at = std::ranges::upper_bound(file_.errors, key({line, {}}), {}, key);
+    file_.errors.insert(at, {line, std::move(text)});
+  }
+  void unsupported(std::size_t line, std::string text) {
+    file_.unsupported.push_back({line, std::move(text)});
+  }
+  std::size_t seen(Key key) const { return seen_at_[static_cast<std::size_t>(key)]; }
+  std::size_t section_at(Section section) const {
+    return section == Section::kInterface ? interface_at_ : peer_at_;
+  }
+
+  void read_section(std::size_t number, std::string_view line) {
+    const std::string_view name =
+        line.ends_with(']') ? strip(line.substr(1, line.size() - 2)) : std::string_view();
+    const Section section = same_name(name, "Interface") ? Section::kInterface
+                            : same_name(name, "Peer")    ? Section::kPeer
+                                                         : Section::kIgnored;
+    section_ = Section::kIgnored;
+    if (section == Section::kIgnored) {
+      return error(number, "unknown section" +
+                               (is_name(name) ? " [" + std::string(name) + "]" : std::string()) +
+                               "; expected [Interface] or [Peer]");
+    }
+    std::size_t& at = section == Section::kInterface ? interface_at_ : peer_at_;
+    if (at != 0) {
+      return error(number, "a second " + section_name(section) + " (the first is on line " +
+                               std::to_string(at) + "); the service holds one interface with " +
+                               "one peer");
+    }
+    at = number;
+    section_ = section;
+  }
+
+  void read_value(const KeySpec& spec, std::size_t number, std::string_view value) {
+    const std::string name(spec.name);
+    if (value.empty() && spec.key != Key::kAllowedIps) {
+      return error(number, name + " has no value");
+    }
+    auto& keys = file_.config.encryption;
+    switch (spec.key) {
+      case Key::kPrivateKey:
+      case Key::kPublicKey:
+      case Key::kPresharedKey: {
+        const auto key = parse_key(value, spec.key != Key::kPublicKey);
+        if (!key) return error(number, name + ": " + key.error());
+        (spec.key == Key::kPrivateKey  ? keys.client_key
+         : spec.key == Key::kPublicKey ? keys.server_key
+                                       : keys.shared_key) = *key;
+        return;
+      }
+      case Key::kEndpoint: {
+        auto endpoint = parse_endpoint(value, resolve_);
+        if (!endpoint) return error(number, name + " " + quote(value) + ": " + endpoint.error());
+        file_.config.endpoint = std::move(*endpoint);
+        return;
+      }
+      case Key::kAddress:
+      case Key::kAllowedIps:
+        for (std::string_view rest = value; !rest.empty();) {
+          const std::size_t comma = std::min(rest.find(','), rest.size());
+          const std::string_view item = strip(rest.substr(0, comma));
+          rest.remove_prefix(std::min(rest.size(), comma + 1));
+          if (!item.empty()) read_prefix(spec, number, item);
+        }
+        return;
+      default:
+        return;
+    }
+  }
+
+  void read_prefix(const KeySpec& spec, std::size_t number, std::string_view item) {
+    const std::string name(spec.name);
+    const auto prefix = parse_prefix(item);
+    if (prefix && prefix->ipv6) {
+      return unsupported(number, name + " " + quote(item) + ": the service does not do IPv6");
+    }
+    if (spec.key == Key::kAllowedIps) {
+      if (!prefix) return error(number, name + " " + quote(item) + ": expected A.B.C.D/N");
+      const std::uint64_t base = (std::uint64_t{prefix->ip[0]} << 24) | (prefix->ip[1] << 16) |
+                                 (prefix->ip[2] << 8) | prefix->ip[3];
+      const std::uint64_t size = std::uint64_t{1} << (32 - prefix->length);
+      allowed_.emplace_back(base & ~(size - 1), (base & ~(size - 1)) + size);
+      return;
+    }
+    const auto ip = parse_client_address(item);
+    address_refused_ = address_refused_ || !ip || address_at_ != 0;
+    if (!ip) return error(number, name + " " + quote(item) + ": " + ip.error());
+    if (address_at_ != 0) {
+      return error(number, name + " " + quote(item) +
+                               ": the service gives the tunnel a single IPv4 address (the first "
+                               "is on line " +
+                               std::to_string(address_at_) + ")");
+    }
+    address_at_ = number;
+    file_.config.client.ip = *ip;
+  }
+
+  bool covers_all_of_ipv4() {
+    std::ranges::sort(allowed_);
+    std::uint64_t reached = 0;
+    for (const auto& [begin, end] : allowed_) {
+      if (begin > reached) return false;
+      reached = std::max(reached, end);
+    }
+    return reached == std::uint64_t{1} << 32;
+  }
+
+  const Resolver& resolve_;
+  ConfigFile file_;
+  Section section_ = Section::kNone;
+  std::size_t interface_at_ = 0, peer_at_ = 0, address_at_ = 0;
+  bool address_refused_ = false;
+  std::array<std::size_t, kKeys.size()> seen_at_{};  // first line of each key, 0 when absent
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> allowed_;  // IPv4 ranges [begin, end)
+};
+
 }  // namespace
 
-std::expected<protocol::Config, std::string> parse_config_file(std::string_view text,
-                                                               const Resolver& resolve) {
+ConfigFile parse_config_file(std::string_view text, const Resolver& resolve) {
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  protocol::Config config;
-  std::array<std::size_t, kKeys.size()> seen_at{};  // line of each key, 0 when absent
-  std::size_t interface_line = 0, peer_line = 0;
-  Section section = Section::kNone;
-  std::size_t number = 0;
-  while (!text.empty()) {
-    ++number;
+  Parser parser(resolve);
+  for (std::size_t number = 1; !text.empty(); ++number) {
     const std::size_t end = std::min(text.find('\n'), text.size());
-    std::string_view line = text.substr(0, end);
+    parser.read_line(number, text.substr(0, end));
     text.remove_prefix(std::min(text.size(), end + 1));
-    line = strip(line.substr(0, line.find('#')));
-    if (line.empty()) continue;
-    auto error = [number](std::string_view why) {
-      return std::unexpected("line " + std::to_string(number) + ": " + std::string(why));
-    };
-    if (line.front() == '[') {
-      const std::string name = lower(line);
-      std::size_t& at = name == "[interface]" ? interface_line : peer_line;
-      if (name != "[interface]" && name != "[peer]") {
-        return error("unsupported section " + std::string(line) +
-                     "; expected [Interface] or [Peer]");
-      }
-      if (at != 0) {
-        return error("a second " + std::string(line) + " (the first is on line " +
-                     std::to_string(at) + "); the service holds one interface with one peer");
-      }
-      at = number;
-      section = name == "[interface]" ? Section::kInterface : Section::kPeer;
-      continue;
-    }
-    const std::size_t eq = line.find('=');
-    if (eq == line.npos)
-      return error("expected Key = Value or a [Section], got '" + std::string(line) + "'");
-    const std::string_view key = strip(line.substr(0, eq));
-    const std::string_view value = strip(line.substr(eq + 1));
-    const auto spec =
-        std::ranges::find_if(kKeys, [&](const KeySpec& k) { return lower(k.name) == lower(key); });
-    if (section == Section::kNone) {
-      return error("'" + std::string(key) + "' before any [Interface] or [Peer] section");
-    }
-    if (spec == kKeys.end() || spec->section != section) {
-      return error("unsupported key '" + std::string(key) + "' in " +
-                   std::string(section_name(section)));
-    }
-    const std::size_t index = static_cast<std::size_t>(spec - kKeys.begin());
-    if (seen_at[index] != 0) {
-      return error(std::string(spec->name) + " given twice (first on line " +
-                   std::to_string(seen_at[index]) + ")");
-    }
-    seen_at[index] = number;
-    const std::string name(spec->name);
-    if (value.empty()) return error(name + " has no value");
-    auto& e = config.encryption;
-    if (index == 0 || index == 2 || index == 3) {
-      const auto parsed = parse_key(value);
-      if (!parsed) return error(name + ": " + parsed.error());
-      (index == 0 ? e.client_key : index == 2 ? e.server_key : e.shared_key) = *parsed;
-    } else if (index == 1) {
-      const std::size_t slash = value.find('/');
-      const auto ip = parse_ipv4(strip(value.substr(0, slash)));
-      if (!ip)
-        return error("Address: expected an IPv4 address A.B.C.D, got '" + std::string(value) + "'");
-      if (slash != value.npos && strip(value.substr(slash + 1)) != "32") {
-        return error(
-            "Address: the service gives the tunnel a single address; use /32 or no "
-            "prefix, got '" +
-            std::string(value) + "'");
-      }
-      config.client.ip = *ip;
-    } else if (index == 4) {
-      const std::size_t colon = value.rfind(':');
-      const auto port = colon == value.npos ? std::nullopt : parse_port(value.substr(colon + 1));
-      const std::string_view host = colon == value.npos ? value : value.substr(0, colon);
-      if (!port || host.empty() || host.front() == '[') {
-        return error("Endpoint: expected IPv4:PORT or HOST:PORT, got '" + std::string(value) + "'");
-      }
-      if (const auto ip = parse_ipv4(host)) {
-        config.endpoint.ip = *ip;
-      } else {
-        const auto resolved = resolve(host);
-        if (!resolved) {
-          return error("Endpoint: cannot resolve '" + std::string(host) + "': " + resolved.error());
-        }
-        config.endpoint.ip = *resolved;
-        config.endpoint.url = host;
-      }
-      config.endpoint.port = *port;
-    } else if (index == kAllowedIps) {
-      std::string compact;
-      for (char c : value) {
-        if (c != ' ' && c != '\t') compact += c;
-      }
-      if (compact != "0.0.0.0/0") {
-        return error("AllowedIPs: the service always routes 0.0.0.0/0 through the tunnel; got '" +
-                     std::string(value) + "'");
-      }
-    }
   }
-  for (std::size_t i = 0; i < kKeys.size(); ++i) {
-    if (seen_at[i] != 0 || i == kAllowedIps) continue;
-    const std::size_t at = kKeys[i].section == Section::kInterface ? interface_line : peer_line;
-    const std::string where = at == 0
-                                  ? "the file has no " + std::string(section_name(kKeys[i].section))
-                                  : "line " + std::to_string(at) + ": " +
-                                        std::string(section_name(kKeys[i].section)) + " has no";
-    return std::unexpected(at == 0
-                               ? where + " section (" + std::string(kKeys[i].name) + " is required)"
-                               : where + " " + std::string(kKeys[i].name));
-  }
-  return config;
+  return std::move(parser).finish();
 }
 
 }  // namespace kesta::kestactl

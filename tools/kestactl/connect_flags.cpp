@@ -1,8 +1,9 @@
 #include "connect_flags.h"
 
+#include <algorithm>
 #include <charconv>
-#include <utility>
 
+#include "core/escape.h"
 #include "protocol/base64.h"
 
 namespace kesta::kestactl {
@@ -14,6 +15,16 @@ std::optional<Number> parse_number(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
+}
+
+// IPv6 text as far as telling it from anything else needs: hex groups, colons, an embedded
+// IPv4 tail. The service does not use it, so it is recognised, not decoded.
+bool looks_like_ipv6(std::string_view text) {
+  if (text.find(':') == text.npos) return false;
+  return std::ranges::all_of(text, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+           c == '.';
+  });
 }
 
 }  // namespace
@@ -37,19 +48,80 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
   return parse_number<std::uint16_t>(text);
 }
 
-std::expected<protocol::Key, std::string> parse_key(std::string_view text) {
+std::expected<protocol::Key, std::string> parse_key(std::string_view text, bool secret) {
   protocol::Key key{};
   const auto count = protocol::base64_decode(text, key);
+  if (secret && (!count || *count != key.size())) {
+    return std::unexpected(std::string("not the Base64 text of 32 bytes (the value is not shown)"));
+  }
   if (!count) return std::unexpected(count.error().message());
   if (*count != key.size()) return std::unexpected("Invalid key length: " + std::to_string(*count));
   return key;
 }
 
+std::optional<IpPrefix> parse_prefix(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  const std::string_view address = text.substr(0, slash);
+  IpPrefix prefix;
+  if (const auto ip = parse_ipv4(address)) {
+    prefix.ip = *ip;
+    prefix.length = 32;
+  } else if (looks_like_ipv6(address)) {
+    prefix.ipv6 = true;
+    prefix.length = 128;
+  } else {
+    return std::nullopt;
+  }
+  if (slash != text.npos) {
+    const auto length = parse_number<unsigned>(text.substr(slash + 1));
+    if (!length || *length > prefix.length) return std::nullopt;
+    prefix.length = *length;
+  }
+  return prefix;
+}
+
+std::expected<protocol::Ipv4Address, std::string> parse_client_address(std::string_view text) {
+  const auto prefix = parse_prefix(text);
+  if (!prefix) return std::unexpected(std::string("expected A.B.C.D/32"));
+  if (prefix->ipv6) return std::unexpected(std::string("the service does not do IPv6"));
+  if (prefix->length != 32) {
+    return std::unexpected(
+        std::string("the service gives the tunnel a single address; write it with /32"));
+  }
+  return prefix->ip;
+}
+
+std::expected<protocol::ConfigEndpoint, std::string> parse_endpoint(std::string_view text,
+                                                                    const Resolver& resolve) {
+  const std::size_t colon = text.rfind(':');
+  const auto port = colon == text.npos ? std::nullopt : parse_port(text.substr(colon + 1));
+  const std::string_view host = text.substr(0, colon == text.npos ? 0 : colon);
+  if (host.starts_with('[') || looks_like_ipv6(host)) {
+    return std::unexpected(std::string("the service reaches its server over IPv4 only"));
+  }
+  if (!port || host.empty())
+    return std::unexpected(std::string("expected HOST:PORT or A.B.C.D:PORT"));
+  protocol::ConfigEndpoint endpoint;
+  endpoint.port = *port;
+  if (const auto ip = parse_ipv4(host)) {
+    endpoint.ip = *ip;
+    return endpoint;
+  }
+  if (!resolve) return std::unexpected(std::string("expected A.B.C.D:PORT"));
+  const auto resolved = resolve(host);
+  if (!resolved) {
+    return std::unexpected("cannot resolve the host name: " + escape_log_text(resolved.error()));
+  }
+  endpoint.ip = *resolved;
+  endpoint.url = host;
+  return endpoint;
+}
+
 std::expected<std::optional<protocol::Config>, std::string> parse_connect_flags(
-    std::span<const std::string> args, std::string_view command) {
+    std::span<const std::string> args, std::string_view command, const Resolver& resolve) {
   protocol::Config config;
-  bool seen_private = false, seen_public = false, seen_preshared = false, seen_endpoint = false,
-       seen_address = false;
+  std::optional<std::string> url;
+  bool seen_private = false, seen_public = false, seen_endpoint = false, seen_address = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view flag = args[i];
     if (flag == "--help" || flag == "-h") return std::nullopt;
@@ -61,47 +133,49 @@ std::expected<std::optional<protocol::Config>, std::string> parse_connect_flags(
       if (i + 1 >= args.size()) return std::unexpected(std::string(flag) + " needs a value");
       value = args[++i];
     } else {
-      return std::unexpected("unexpected argument '" + std::string(flag) + "'");
+      return std::unexpected("unexpected argument '" + escape_log_text(flag) + "'");
     }
     auto bad = [&](std::string_view why) {
       return std::unexpected(std::string(flag) + ": " + std::string(why));
     };
-    if (flag == "--private-key" || flag == "--public-key" || flag == "--preshared-key") {
-      auto key = parse_key(value);
+    auto& e = config.encryption;
+    if (flag == "--private-key" || flag == "--preshared-key" || flag == "--public-key") {
+      const auto key = parse_key(value, flag != "--public-key");
       if (!key) return bad(key.error());
-      auto& e = config.encryption;
-      (flag == "--private-key"  ? e.client_key
-       : flag == "--public-key" ? e.server_key
-                                : e.shared_key) = *key;
-      (flag == "--private-key"  ? seen_private
-       : flag == "--public-key" ? seen_public
-                                : seen_preshared) = true;
+      if (flag == "--private-key") {
+        e.client_key = *key;
+        seen_private = true;
+      } else if (flag == "--public-key") {
+        e.server_key = *key;
+        seen_public = true;
+      } else {
+        e.shared_key = *key;
+      }
     } else if (flag == "--endpoint") {
-      const std::size_t colon = value.rfind(':');
-      const auto ip = parse_ipv4(value.substr(0, colon));
-      const auto port = colon == value.npos ? std::nullopt : parse_port(value.substr(colon + 1));
-      if (!ip || !port) return bad("expected A.B.C.D:PORT, got '" + std::string(value) + "'");
-      config.endpoint.ip = *ip;
-      config.endpoint.port = *port;
+      auto endpoint = parse_endpoint(value, resolve);
+      if (!endpoint) return bad("'" + escape_log_text(value) + "': " + endpoint.error());
+      config.endpoint = std::move(*endpoint);
       seen_endpoint = true;
     } else if (flag == "--address") {
-      const auto ip = parse_ipv4(value);
-      if (!ip) return bad("expected A.B.C.D, got '" + std::string(value) + "'");
+      const auto ip = parse_client_address(value);
+      if (!ip) return bad("'" + escape_log_text(value) + "': " + ip.error());
       config.client.ip = *ip;
       seen_address = true;
     } else if (flag == "--url") {
-      config.endpoint.url = value;
+      url = value;
     } else if (flag == "--port") {
       const auto port = parse_port(value);
-      if (!port) return bad("expected a number from 0 to 65535, got '" + std::string(value) + "'");
+      if (!port) {
+        return bad("expected a number from 0 to 65535, got '" + escape_log_text(value) + "'");
+      }
       config.client.ports.push_back(*port);
     } else {
-      return std::unexpected("unknown option '" + std::string(flag) + "'");
+      return std::unexpected("unknown option '" + escape_log_text(flag) + "'");
     }
   }
+  if (url) config.endpoint.url = *url;
   const std::pair<bool, std::string_view> required[] = {{seen_private, "--private-key"},
                                                         {seen_public, "--public-key"},
-                                                        {seen_preshared, "--preshared-key"},
                                                         {seen_endpoint, "--endpoint"},
                                                         {seen_address, "--address"}};
   for (const auto& [seen, flag] : required) {

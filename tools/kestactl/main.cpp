@@ -9,6 +9,7 @@
 #include "client.h"
 #include "codec_commands.h"
 #include "host_resolver.h"
+#include "version_command.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -26,24 +27,29 @@ constexpr std::string_view kHelp =
     "kestactl - command-line client of the redevuva_service tunnel service\n"
     "\n"
     "Usage:\n"
-    "  kestactl decode [LINE]              show how the service reads a request line\n"
-    "  kestactl decode --response [LINE]   show what a response line says\n"
-    "  kestactl encode info|disconnect     print the request line for a command\n"
-    "  kestactl encode connect ...         (see 'kestactl encode --help')\n"
-    "  kestactl info [--json]              the tunnel's state and statistics\n"
-    "  kestactl connect FILE.conf          bring the tunnel up (or with the encode flags)\n"
+    "  kestactl connect FILE.conf          bring the tunnel up from a WireGuard configuration\n"
+    "  kestactl connect --private-key ...  the same from flags (see 'kestactl connect --help')\n"
+    "  kestactl info                       the tunnel's state and statistics\n"
     "  kestactl disconnect                 take the tunnel down\n"
     "  kestactl send LINE                  send a raw request line, print the raw response\n"
+    "  kestactl status                     the service's state and whether its pipe answers\n"
+    "  kestactl start | stop | restart     control the service and wait for it (administrator)\n"
+    "  kestactl log [--follow] [--lines N] print the service's log (administrator)\n"
     "  kestactl install [--start auto|demand] [--binary PATH]\n"
     "                                      register and start the service (administrator)\n"
     "  kestactl uninstall                  stop and remove the service (administrator)\n"
-    "  kestactl status                     the service's state and whether its pipe answers\n"
+    "  kestactl decode [--response] [LINE] show how the service reads a request line\n"
+    "  kestactl encode info|disconnect|connect ...\n"
+    "                                      print the request line for a command\n"
+    "  kestactl version, kestactl --version\n"
     "  kestactl --help                     this text\n"
     "\n"
-    "Every subcommand takes --help; the client commands take --pipe NAME and --json.\n"
+    "Every subcommand takes --help. info, connect, disconnect, send, status, decode and version\n"
+    "take --json (one line of JSON on standard output); the client commands take --pipe NAME.\n"
     "Exit status: 0 done; 1 the service answered with an error (or a service control\n"
-    "request failed); 2 the command line was wrong; 3 the service ended the connection\n"
-    "without a response; 4 the pipe cannot be reached; 5 the pipe's server is not the service.\n";
+    "request failed); 2 the command line or configuration file was wrong; 3 the service ended\n"
+    "the connection without a response (status: installed but not running); 4 the pipe cannot\n"
+    "be reached (status, start, stop: not installed); 5 the pipe's server is not the service.\n";
 
 std::expected<std::string, std::string> read_whole_file(const std::string& path) {
   const std::u8string utf8(path.begin(), path.end());
@@ -94,8 +100,10 @@ int run(const std::vector<std::string>& args) {
     status = kesta::kestactl::kExitOk;
   } else if (args[1] == "decode") {
     status = kesta::kestactl::run_decode(rest, read_stdin, output);
+  } else if (args[1] == "--version" || args[1] == "version") {
+    status = kesta::kestactl::run_version(rest, output);
   } else if (args[1] == "encode") {
-    status = kesta::kestactl::run_encode(rest, output);
+    status = kesta::kestactl::run_encode(rest, output, kesta::kestactl::resolve_ipv4);
   } else if (args[1] == "info" || args[1] == "disconnect" || args[1] == "connect" ||
              args[1] == "send") {
     status = kesta::kestactl::run_client(args[1], rest, client_environment(), output);
@@ -106,6 +114,16 @@ int run(const std::vector<std::string>& args) {
     status = kesta::kestactl::run_uninstall(rest, output);
   } else if (args[1] == "status") {
     status = kesta::kestactl::run_status(rest, client_environment(), output);
+  } else if (args[1] == "start" || args[1] == "stop" || args[1] == "restart") {
+    status = kesta::kestactl::run_service_control(args[1], rest, output);
+  } else if (args[1] == "log") {
+    kesta::kestactl::LogStream stream;
+    // Lines go out as they come; a closed standard output (a pager that quit) ends --follow.
+    stream.print = [](std::string_view text) {
+      return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+             std::fflush(stdout) == 0;
+    };
+    status = kesta::kestactl::run_log(rest, stream, output);
 #endif
   } else {
     status = kesta::kestactl::usage_error(output, "unknown subcommand '" + args[1] + "'");

@@ -83,9 +83,10 @@ Exchange deliver_over_pipe(const PipeRequest& request) {
   const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
   Handle pipe;
   for (;;) {
-    HANDLE opened =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    // Exactly the rights it uses: GENERIC_WRITE would also ask for FILE_WRITE_EA and
+    // FILE_WRITE_ATTRIBUTES, which the pipe's descriptor need not grant a non-administrator.
+    HANDLE opened = CreateFileW(path.c_str(), kPipeAccess, 0, nullptr, OPEN_EXISTING,
+                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (opened != INVALID_HANDLE_VALUE) {
       pipe.reset(opened);
       break;

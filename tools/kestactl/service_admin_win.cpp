@@ -1,51 +1,55 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <initializer_list>
-#include <memory>
 #include <optional>
-#include <thread>
+#include <vector>
 
 #include "core/error.h"
+#include "core/escape.h"
 #include "protocol/decode.h"
 #include "protocol/encode.h"
+#include "service_manager_win.h"
+#include "service_status.h"
 #include "windows_client_win.h"
 
 namespace kesta::kestactl {
 namespace {
 
-constexpr auto kStateWait = std::chrono::seconds(15);
-
-constexpr std::string_view kInstallHelp =
+constexpr std::string_view kAdminHelp =
     "Usage: kestactl install [--start auto|demand] [--binary PATH] [--no-start]\n"
-    "       kestactl uninstall\n"
-    "       kestactl status [--pipe NAME]\n"
+    "       kestactl uninstall [--timeout SECONDS]\n"
+    "       kestactl start|stop|restart [--timeout SECONDS]\n"
+    "       kestactl status [--json] [--pipe NAME]\n"
     "\n"
-    "install registers redevuva_service as an own-process service running as LocalSystem and\n"
-    "starts it (not with --no-start). PATH defaults to redevuva_service.exe beside\n"
-    "kestactl.exe; wireguard.dll belongs beside the service. --start sets whether Windows\n"
-    "starts it at boot (auto, the default) or only when asked (demand).\n"
-    "uninstall stops the service if it runs and removes it.\n"
-    "status shows the service control manager's state and exit code of the service and\n"
-    "whether its pipe answers (exit status 0 when it does, 4 when it does not).\n"
-    "install and uninstall need an administrator. --service-name NAME acts on another\n"
-    "service name (for tests).\n";
+    "install registers redevuva_service as an own-process service running as LocalSystem, with\n"
+    "a description and recovery actions (restart after 5 seconds, twice; the failure count is\n"
+    "reset after a day), and starts it (not with --no-start). PATH defaults to\n"
+    "redevuva_service.exe beside kestactl.exe; wireguard.dll belongs beside the service.\n"
+    "--start sets whether Windows starts it at boot (auto, the default) or only when asked\n"
+    "(demand).\n"
+    "uninstall stops the service, waits for it, and removes it.\n"
+    "start, stop and restart wait for the service to be running or stopped, at most SECONDS\n"
+    "(30 by default), and fail with the state it is in when it is not.\n"
+    "status shows the service's state, process id, start type, binary path and last exit code,\n"
+    "and whether its pipe answers. Exit status 0 running, 3 installed but not running, 4 not\n"
+    "installed.\n"
+    "Everything but status needs an administrator. --service-name NAME acts on another service\n"
+    "name (for tests).\n";
 
-struct ServiceCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceCloser>;
+constexpr std::chrono::seconds kDefaultWait{30};
 
 struct AdminOptions {
   std::string service = std::string(kServiceName);
   std::string pipe = std::string(kDefaultPipe);
   std::string start = "auto";
   std::string binary;
+  std::chrono::seconds timeout = kDefaultWait;
   bool no_start = false;
+  bool json = false;
 };
 
-// Options of install, uninstall and status; `allowed` lists which this subcommand takes.
+// Options of the service commands; `allowed` lists which this subcommand takes.
 std::expected<std::optional<AdminOptions>, std::string> admin_options(
     std::span<const std::string> args, std::initializer_list<std::string_view> allowed) {
   AdminOptions options;
@@ -53,18 +57,20 @@ std::expected<std::optional<AdminOptions>, std::string> admin_options(
     std::string flag = args[i];
     if (flag == "--help" || flag == "-h") return std::nullopt;
     if (std::ranges::find(allowed, flag) == allowed.end()) {
-      return std::unexpected(flag.starts_with("--") ? "unknown option '" + flag + "'"
-                                                    : "unexpected argument '" + flag + "'");
+      return std::unexpected(
+          (flag.starts_with("--") ? "unknown option '" : "unexpected argument '") +
+          escape_log_text(flag) + "'");
     }
-    if (flag == "--no-start") {
-      options.no_start = true;
+    if (flag == "--no-start" || flag == "--json") {
+      (flag == "--json" ? options.json : options.no_start) = true;
       continue;
     }
     if (i + 1 >= args.size()) return std::unexpected(flag + " needs a value");
     const std::string& value = args[++i];
     if (flag == "--start") {
       if (value != "auto" && value != "demand") {
-        return std::unexpected("--start: expected auto or demand, got '" + value + "'");
+        return std::unexpected("--start: expected auto or demand, got '" + escape_log_text(value) +
+                               "'");
       }
       options.start = value;
     } else if (flag == "--binary") {
@@ -73,71 +79,55 @@ std::expected<std::optional<AdminOptions>, std::string> admin_options(
       options.service = value;
     } else if (flag == "--pipe") {
       options.pipe = pipe_path(value);
+    } else if (flag == "--timeout") {
+      const auto seconds = parse_port(value);
+      if (!seconds || *seconds == 0) {
+        return std::unexpected("--timeout: expected a number of seconds from 1 to 65535, got '" +
+                               escape_log_text(value) + "'");
+      }
+      options.timeout = std::chrono::seconds(*seconds);
     }
   }
   return options;
 }
 
-std::string admin_needed(std::string_view command) {
-  return "kestactl: " + std::string(command) +
-         " needs an administrator: run it from an elevated command prompt (Run as "
-         "administrator)\n";
+// Parses the options, or answers --help and usage errors itself (then the exit status is set).
+std::optional<AdminOptions> options_or_exit(std::string_view command,
+                                            std::span<const std::string> args,
+                                            std::initializer_list<std::string_view> allowed,
+                                            Output& output, int& status) {
+  const auto parsed = admin_options(args, allowed);
+  if (!parsed) {
+    status = usage_error(output, std::string(command) + ": " + parsed.error());
+    return std::nullopt;
+  }
+  if (!*parsed) {
+    output.out += kAdminHelp;
+    status = kExitOk;
+    return std::nullopt;
+  }
+  return **parsed;
 }
 
-int fail(Output& output, std::string_view text) {
-  output.err += "kestactl: " + std::string(text) + "\n";
+// Exit status and message of a failed service control request.
+int fail(Output& output, std::string_view command, const ServiceError& error) {
+  if (error.code == ERROR_ACCESS_DENIED) {
+    output.err += "kestactl: " + std::string(command) +
+                  " needs an administrator: run it from an elevated command prompt (Run as "
+                  "administrator)\n";
+    return kExitRefused;
+  }
+  output.err += "kestactl: " + std::string(command) + ": " + error.text + "\n";
+  if (error.code == ERROR_SERVICE_DOES_NOT_EXIST) {
+    output.err += "kestactl: 'kestactl install' registers it\n";
+    return kExitUnreachable;
+  }
   return kExitRefused;
 }
 
-std::expected<SERVICE_STATUS_PROCESS, DWORD> query(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof status, &needed)) {
-    return std::unexpected(GetLastError());
-  }
-  return status;
-}
-
-// Polls until `done` holds for the service's state, or the wait is over.
-template <class Done>
-std::expected<SERVICE_STATUS_PROCESS, DWORD> wait_for(SC_HANDLE service, Done done) {
-  const auto give_up = std::chrono::steady_clock::now() + kStateWait;
-  for (;;) {
-    auto status = query(service);
-    if (!status || done(status->dwCurrentState) || std::chrono::steady_clock::now() >= give_up) {
-      return status;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-}
-
-std::string state_name(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "starting";
-    case SERVICE_STOP_PENDING:
-      return "stopping";
-    case SERVICE_RUNNING:
-      return "running";
-    case SERVICE_CONTINUE_PENDING:
-      return "continuing";
-    case SERVICE_PAUSE_PENDING:
-      return "pausing";
-    case SERVICE_PAUSED:
-      return "paused";
-    default:
-      return "state " + std::to_string(state);
-  }
-}
-
-std::string exit_code_text(const SERVICE_STATUS_PROCESS& status) {
-  if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
-    return std::to_string(status.dwServiceSpecificExitCode) + " (service-specific)";
-  }
-  return std::to_string(status.dwWin32ExitCode);
+ServiceError last_error(std::string what) {
+  const DWORD code = GetLastError();
+  return {code, what + ": " + system_error_message(code)};
 }
 
 // The default binary: redevuva_service.exe in kestactl.exe's own folder.
@@ -164,184 +154,258 @@ std::wstring full_path(const std::wstring& path) {
   return full;
 }
 
+// The description, and recovery: restart 5 seconds after a failure, twice, then nothing; the
+// count starts again after a day without failures. A stop with a non-zero exit code (the
+// worker's end, exit code 2) counts as a failure, not only a crash.
+std::optional<ServiceError> describe_and_set_recovery(SC_HANDLE service) {
+  wchar_t description[] = L"Owns one WireGuard tunnel for a client application.";
+  SERVICE_DESCRIPTIONW text{description};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
+    return last_error("cannot set the description");
+  }
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_NONE, 0}};
+  SERVICE_FAILURE_ACTIONSW recovery{};
+  recovery.dwResetPeriod = 24 * 60 * 60;
+  recovery.cActions = static_cast<DWORD>(std::size(actions));
+  recovery.lpsaActions = actions;
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery)) {
+    return last_error("cannot set the recovery actions");
+  }
+  SERVICE_FAILURE_ACTIONS_FLAG on_exit_code{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_code)) {
+    return last_error("cannot set recovery for stops with an exit code");
+  }
+  return std::nullopt;
+}
+
+std::string started_text(const std::string& name, const SERVICE_STATUS_PROCESS& status) {
+  return "started " + name + " (process " + std::to_string(status.dwProcessId) + ")\n";
+}
+
+std::string stopped_text(const std::string& name, const SERVICE_STATUS_PROCESS& status) {
+  return "stopped " + name + " (exit code " + exit_code_text(status) + ")\n";
+}
+
+std::string start_type_name(DWORD type) {
+  switch (type) {
+    case SERVICE_AUTO_START:
+      return "auto";
+    case SERVICE_DEMAND_START:
+      return "demand";
+    case SERVICE_DISABLED:
+      return "disabled";
+    case SERVICE_BOOT_START:
+      return "boot";
+    case SERVICE_SYSTEM_START:
+      return "system";
+    default:
+      return "type " + std::to_string(type);
+  }
+}
+
+// The manager's side of the report: installed, state, process, configuration, exit code.
+void query_service(ServiceReport& report) {
+  const auto service = open_service(report.service, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+  if (!service) {
+    report.installed = service.error().code == ERROR_SERVICE_DOES_NOT_EXIST
+                           ? ServiceReport::Installed::kNo
+                           : ServiceReport::Installed::kUnknown;
+    report.query_error = service.error().text;
+    return;
+  }
+  const auto status = query_status(service->get());
+  if (!status) {
+    report.query_error = system_error_message(status.error());
+    return;
+  }
+  report.installed = ServiceReport::Installed::kYes;
+  report.state = state_name(status->dwCurrentState);
+  report.running = status->dwCurrentState == SERVICE_RUNNING;
+  report.process_id = status->dwProcessId;
+  report.exit_code = status->dwWin32ExitCode;
+  if (status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+    report.service_exit_code = status->dwServiceSpecificExitCode;
+  } else if (status->dwWin32ExitCode != 0) {
+    report.exit_text = system_text(status->dwWin32ExitCode);
+  }
+  DWORD needed = 0;
+  QueryServiceConfigW(service->get(), nullptr, 0, &needed);
+  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (QueryServiceConfigW(service->get(), config, static_cast<DWORD>(buffer.size() * 8), &needed)) {
+    report.start_type = start_type_name(config->dwStartType);
+    std::wstring path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    // A path quoted because of spaces is shown as the path itself.
+    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"' &&
+        path.find(L'"', 1) == path.size() - 1) {
+      path = path.substr(1, path.size() - 2);
+    }
+    report.binary_path = narrow(path);
+  } else {
+    report.start_type = "unknown (" + system_error_message(GetLastError()) + ")";
+  }
+}
+
+// The pipe's side: does it answer an Info, and what does it say of the tunnel.
+void ask_pipe(ServiceReport& report, const ClientEnvironment& environment) {
+  const PipeRequest request{report.pipe, protocol::encode_command(protocol::Info{}), {}};
+  const Exchange exchange = environment.deliver(request);
+  if (exchange.outcome != Exchange::Outcome::kResponse) {
+    report.pipe_error =
+        exchange.error.empty() ? "connection ended without a response" : exchange.error;
+    return;
+  }
+  report.pipe_answers = true;
+  const auto response = protocol::decode_response(exchange.line);
+  if (!response) {
+    report.tunnel = "error";
+    report.pipe_error = "an unreadable line: " + response.error();
+  } else if (const auto* error = std::get_if<protocol::Error>(&*response)) {
+    report.tunnel = "error";
+    report.pipe_error = error->message;
+  } else {
+    report.tunnel =
+        std::holds_alternative<protocol::Connected>(*response) ? "connected" : "disconnected";
+  }
+}
+
 }  // namespace
 
 int run_install(std::span<const std::string> args, Output& output) {
-  const auto parsed = admin_options(args, {"--start", "--binary", "--no-start", "--service-name"});
-  if (!parsed) return usage_error(output, "install: " + parsed.error());
-  if (!*parsed) {
-    output.out += kInstallHelp;
-    return kExitOk;
-  }
-  const AdminOptions& options = **parsed;
+  int exit_status = kExitOk;
+  const auto options = options_or_exit(
+      "install", args, {"--start", "--binary", "--no-start", "--service-name", "--timeout"}, output,
+      exit_status);
+  if (!options) return exit_status;
   const std::wstring binary =
-      full_path(options.binary.empty() ? default_binary() : widen(options.binary));
+      full_path(options->binary.empty() ? default_binary() : widen(options->binary));
   if (GetFileAttributesW(binary.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return fail(output, "install: no service binary at " + narrow(binary) +
-                            (options.binary.empty() ? "; give its place with --binary PATH" : ""));
+    output.err += "kestactl: install: no service binary at " + narrow(binary) +
+                  (options->binary.empty() ? "; give its place with --binary PATH" : "") + "\n";
+    return kExitRefused;
   }
   const ServiceHandle manager(
       OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   if (!manager) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED) {
-      output.err += admin_needed("install");
-      return kExitRefused;
-    }
-    return fail(output,
-                "install: cannot open the service control manager: " + system_error_message(code));
+    return fail(output, "install", last_error("cannot open the service control manager"));
   }
-  const std::wstring name = widen(options.service);
+  const std::wstring name = widen(options->service);
   const std::wstring command_line = L"\"" + binary + L"\"";
   const ServiceHandle service(CreateServiceW(
       manager.get(), name.c_str(), name.c_str(),
       SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
-      options.start == "auto" ? SERVICE_AUTO_START : SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+      options->start == "auto" ? SERVICE_AUTO_START : SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
       command_line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) {
     const DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED) {
-      output.err += admin_needed("install");
+    if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME) {
+      output.err += "kestactl: install: " + options->service +
+                    " is already installed; 'kestactl uninstall' removes it\n";
       return kExitRefused;
     }
-    if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME) {
-      return fail(output, "install: " + options.service +
-                              " is already installed; 'kestactl uninstall' removes it");
-    }
-    return fail(output,
-                "install: cannot create " + options.service + ": " + system_error_message(code));
+    SetLastError(code);
+    return fail(output, "install", last_error("cannot create " + options->service));
   }
-  wchar_t description[] = L"Owns one WireGuard tunnel for a client application.";
-  SERVICE_DESCRIPTIONW text{description};
-  ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text);
-  output.out +=
-      "installed " + options.service + " (" + narrow(binary) + ", start " + options.start + ")\n";
-  if (options.no_start) return kExitOk;
-
-  if (!StartServiceW(service.get(), 0, nullptr)) {
-    return fail(output, "install: installed, but cannot start " + options.service + ": " +
-                            system_error_message(GetLastError()));
-  }
-  const auto status =
-      wait_for(service.get(), [](DWORD state) { return state != SERVICE_START_PENDING; });
-  if (!status || status->dwCurrentState != SERVICE_RUNNING) {
-    return fail(output, "install: installed, but " + options.service + " did not start: " +
-                            (status ? state_name(status->dwCurrentState) + ", exit code " +
-                                          exit_code_text(*status)
-                                    : system_error_message(status.error())) +
-                            "; its log /redevuva_service.log may say why");
+  if (const auto error = describe_and_set_recovery(service.get())) {
+    output.err += "kestactl: install: warning: " + error->text + "\n";
   }
   output.out +=
-      "started " + options.service + " (process " + std::to_string(status->dwProcessId) + ")\n";
+      "installed " + options->service + " (" + narrow(binary) + ", start " + options->start + ")\n";
+  if (options->no_start) return kExitOk;
+  const auto started = start_and_wait(service.get(), options->service, options->timeout);
+  if (!started) {
+    if (started.error().code == ERROR_ACCESS_DENIED)
+      return fail(output, "install", started.error());
+    output.err += "kestactl: install: installed, but " + started.error().text + "\n";
+    return kExitRefused;
+  }
+  output.out += started_text(options->service, *started);
   return kExitOk;
 }
 
 int run_uninstall(std::span<const std::string> args, Output& output) {
-  const auto parsed = admin_options(args, {"--service-name"});
-  if (!parsed) return usage_error(output, "uninstall: " + parsed.error());
-  if (!*parsed) {
-    output.out += kInstallHelp;
+  int exit_status = kExitOk;
+  const auto options =
+      options_or_exit("uninstall", args, {"--service-name", "--timeout"}, output, exit_status);
+  if (!options) return exit_status;
+  const auto service = open_service(options->service, SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE);
+  if (!service) {
+    if (service.error().code == ERROR_SERVICE_DOES_NOT_EXIST) {
+      output.err += "kestactl: uninstall: " + service.error().text + "\n";
+      return kExitRefused;
+    }
+    return fail(output, "uninstall", service.error());
+  }
+  const auto before = query_status(service->get());
+  if (before && before->dwCurrentState != SERVICE_STOPPED) {
+    const auto stopped = stop_and_wait(service->get(), options->service, options->timeout);
+    if (!stopped) {
+      fail(output, "uninstall", stopped.error());
+      output.err +=
+          "kestactl: uninstall: " + options->service + " is removed once it has stopped\n";
+    } else {
+      output.out += stopped_text(options->service, *stopped);
+    }
+  }
+  if (!DeleteService(service->get())) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      SetLastError(code);
+      return fail(output, "uninstall", last_error("cannot remove " + options->service));
+    }
+  }
+  output.out += "removed " + options->service + "\n";
+  return kExitOk;
+}
+
+int run_service_control(std::string_view command, std::span<const std::string> args,
+                        Output& output) {
+  int exit_status = kExitOk;
+  const auto options =
+      options_or_exit(command, args, {"--service-name", "--timeout"}, output, exit_status);
+  if (!options) return exit_status;
+  const std::string& name = options->service;
+  const std::string verb(command);
+  const auto service =
+      open_service(name, SERVICE_QUERY_STATUS | (command == "start" ? 0 : SERVICE_STOP) |
+                             (command == "stop" ? 0 : SERVICE_START));
+  if (!service) return fail(output, verb, service.error());
+  if (command != "start") {
+    const auto before = query_status(service->get());
+    if (before && before->dwCurrentState == SERVICE_STOPPED && command == "stop") {
+      output.out += name + " is not running\n";
+      return kExitOk;
+    }
+    const auto stopped = stop_and_wait(service->get(), name, options->timeout);
+    if (!stopped) return fail(output, verb, stopped.error());
+    if (before && before->dwCurrentState != SERVICE_STOPPED) {
+      output.out += stopped_text(name, *stopped);
+    }
+    if (command == "stop") return kExitOk;
+  } else if (const auto now = query_status(service->get());
+             now && now->dwCurrentState == SERVICE_RUNNING) {
+    output.out += name + " is already running (process " + std::to_string(now->dwProcessId) + ")\n";
     return kExitOk;
   }
-  const AdminOptions& options = **parsed;
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    return fail(output, "uninstall: cannot open the service control manager: " +
-                            system_error_message(GetLastError()));
-  }
-  const ServiceHandle service(OpenServiceW(manager.get(), widen(options.service).c_str(),
-                                           SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE));
-  if (!service) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED) {
-      output.err += admin_needed("uninstall");
-      return kExitRefused;
-    }
-    if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
-      return fail(output, "uninstall: " + options.service + " is not installed");
-    }
-    return fail(output,
-                "uninstall: cannot open " + options.service + ": " + system_error_message(code));
-  }
-  const auto before = query(service.get());
-  if (before && before->dwCurrentState != SERVICE_STOPPED) {
-    SERVICE_STATUS ignored{};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
-      const DWORD code = GetLastError();
-      if (code != ERROR_SERVICE_NOT_ACTIVE) {
-        return fail(output, "uninstall: cannot stop " + options.service + ": " +
-                                system_error_message(code));
-      }
-    }
-    const auto after =
-        wait_for(service.get(), [](DWORD state) { return state == SERVICE_STOPPED; });
-    if (after && after->dwCurrentState == SERVICE_STOPPED) {
-      output.out += "stopped " + options.service + " (exit code " + exit_code_text(*after) + ")\n";
-    } else {
-      output.err += "kestactl: uninstall: " + options.service +
-                    " has not stopped yet; it is removed once it does\n";
-    }
-  }
-  if (!DeleteService(service.get())) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED) {
-      output.err += admin_needed("uninstall");
-      return kExitRefused;
-    }
-    if (code != ERROR_SERVICE_MARKED_FOR_DELETE) {
-      return fail(output, "uninstall: cannot remove " + options.service + ": " +
-                              system_error_message(code));
-    }
-  }
-  output.out += "removed " + options.service + "\n";
+  const auto started = start_and_wait(service->get(), name, options->timeout);
+  if (!started) return fail(output, verb, started.error());
+  output.out += started_text(name, *started);
   return kExitOk;
 }
 
 int run_status(std::span<const std::string> args, const ClientEnvironment& environment,
                Output& output) {
-  const auto parsed = admin_options(args, {"--service-name", "--pipe"});
-  if (!parsed) return usage_error(output, "status: " + parsed.error());
-  if (!*parsed) {
-    output.out += kInstallHelp;
-    return kExitOk;
-  }
-  const AdminOptions& options = **parsed;
-  output.out += "service: " + options.service + "\n";
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const ServiceHandle service(
-      manager ? OpenServiceW(manager.get(), widen(options.service).c_str(), SERVICE_QUERY_STATUS)
-              : nullptr);
-  if (!service) {
-    const DWORD code = GetLastError();
-    output.out += code == ERROR_SERVICE_DOES_NOT_EXIST
-                      ? "state: not installed\n"
-                      : "state: unknown (" + system_error_message(code) + ")\n";
-  } else if (const auto status = query(service.get()); !status) {
-    output.out += "state: unknown (" + system_error_message(status.error()) + ")\n";
-  } else {
-    output.out += "state: " + state_name(status->dwCurrentState);
-    if (status->dwProcessId != 0)
-      output.out += " (process " + std::to_string(status->dwProcessId) + ")";
-    output.out += "\nexit code: " + exit_code_text(*status) + "\n";
-  }
-
-  const PipeRequest request{options.pipe, protocol::encode_command(protocol::Info{}), {}};
-  const Exchange exchange = environment.deliver(request);
-  std::string answer;
-  if (exchange.outcome == Exchange::Outcome::kResponse) {
-    const auto response = protocol::decode_response(exchange.line);
-    answer = !response ? "an unreadable line (" + response.error() + ")"
-             : std::holds_alternative<protocol::Connected>(*response) ? "tunnel connected"
-             : std::holds_alternative<protocol::Disconnected>(*response)
-                 ? "tunnel disconnected"
-                 : "error: " + std::get<protocol::Error>(*response).message;
-    output.out += "pipe: " + options.pipe + " answers (" + answer + ")\n";
-    return kExitOk;
-  }
-  output.out += "pipe: " + options.pipe + " does not answer (" +
-                (exchange.error.empty() ? "connection ended without a response" : exchange.error) +
-                ")\n";
-  return kExitUnreachable;
+  int exit_status = kExitOk;
+  const auto options =
+      options_or_exit("status", args, {"--service-name", "--pipe", "--json"}, output, exit_status);
+  if (!options) return exit_status;
+  ServiceReport report;
+  report.service = options->service;
+  report.pipe = options->pipe;
+  query_service(report);
+  ask_pipe(report, environment);
+  output.out += options->json ? format_status_json(report) : format_status(report);
+  return status_exit_code(report);
 }
 
 }  // namespace kesta::kestactl

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,14 +15,37 @@ namespace kesta::kestactl {
 std::wstring widen(std::string_view text);
 std::string narrow(std::wstring_view text);
 
+// The rights kestactl asks for when it opens the pipe.
+inline constexpr DWORD kPipeAccess = GENERIC_READ | FILE_WRITE_DATA;
+
 // Writes the request line to the pipe and reads the response line. The pipe is opened at
 // identification level only, so that its server cannot act as the caller.
 Exchange deliver_over_pipe(const PipeRequest& request);
 
-// `kestactl install|uninstall|status ...` against the service control manager.
+// `kestactl install|uninstall|status|start|stop|restart ...` against the service control
+// manager.
 int run_install(std::span<const std::string> args, Output& output);
 int run_uninstall(std::span<const std::string> args, Output& output);
 int run_status(std::span<const std::string> args, const ClientEnvironment& environment,
                Output& output);
+// `command` is start, stop or restart.
+int run_service_control(std::string_view command, std::span<const std::string> args,
+                        Output& output);
+
+// What `kestactl log` prints to and how long it follows.
+struct LogStream {
+  // Writes printed lines at once (standard output in the program); false when it cannot, which
+  // ends a --follow.
+  std::function<bool(std::string_view)> print;
+  // Asked between polls of --follow; true ends it.
+  std::function<bool()> stop = [] { return false; };
+  std::chrono::milliseconds poll{200};
+};
+
+// `kestactl log [--follow] [--lines N] [--file PATH]`.
+int run_log(std::span<const std::string> args, const LogStream& stream, Output& output);
+
+// \redevuva_service.log at the root of the system drive.
+std::wstring service_log_path();
 
 }  // namespace kesta::kestactl

@@ -1,0 +1,165 @@
+// What kestactl status, log and version print, without a service: the report's texts and exit
+// statuses, and the lines of the log as they reach the terminal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kesta/version.h"
+#include "log_lines.h"
+#include "service_status.h"
+#include "version_command.h"
+
+namespace kesta::kestactl {
+namespace {
+
+ServiceReport installed(std::string state, bool running) {
+  ServiceReport report;
+  report.service = "redevuva_service";
+  report.installed = ServiceReport::Installed::kYes;
+  report.state = std::move(state);
+  report.running = running;
+  report.start_type = "auto";
+  report.binary_path = "C:\\Program Files\\KestaService\\redevuva_service.exe";
+  report.pipe = "\\\\.\\pipe\\redevuva.sock";
+  return report;
+}
+
+TEST(KestactlStatus, TextJsonAndExitStatus) {
+  ServiceReport running = installed("running", true);
+  running.process_id = 4242;
+  running.pipe_answers = true;
+  running.tunnel = "connected";
+  ServiceReport stopped = installed("stopped", false);
+  stopped.exit_code = 126;
+  stopped.exit_text = "The specified module could not be found.";
+  stopped.pipe_error = "The system cannot find the file specified. (os error 2)";
+  ServiceReport ended = installed("stopped", false);
+  ended.exit_code = 1066;
+  ended.service_exit_code = 2;
+  ended.pipe_error = "gone";
+  ServiceReport missing;
+  missing.service = "redevuva_service";
+  missing.installed = ServiceReport::Installed::kNo;
+  missing.pipe = running.pipe;
+  missing.pipe_error = "gone";
+  ServiceReport unknown = missing;
+  unknown.installed = ServiceReport::Installed::kUnknown;
+  unknown.query_error = "cannot open redevuva_service: Access denied. (os error 5)";
+  unknown.pipe_answers = true;
+  unknown.tunnel = "error";
+  unknown.pipe_error = "Failed to get interface info: \x1b[1m";
+
+  const std::string service_lines =
+      "start type: auto\nbinary path: C:\\Program Files\\KestaService\\redevuva_service.exe\n";
+  const std::string json_service =
+      "\"start_type\":\"auto\",\"binary_path\":\"C:\\\\Program "
+      "Files\\\\KestaService\\\\redevuva_service.exe\",";
+  const std::string json_pipe = "\"pipe\":\"\\\\\\\\.\\\\pipe\\\\redevuva.sock\",";
+  const struct {
+    ServiceReport report;
+    int status;
+    std::string text;
+    std::string json;
+  } rows[] = {
+      {running, 0,
+       "service: redevuva_service\nstate: running\nprocess id: 4242\n" + service_lines +
+           "last exit code: 0\npipe: \\\\.\\pipe\\redevuva.sock answers (tunnel connected)\n",
+       "{\"service\":\"redevuva_service\",\"installed\":true,\"state\":\"running\","
+       "\"process_id\":4242," +
+           json_service + "\"exit_code\":0,\"service_exit_code\":null," + json_pipe +
+           "\"pipe_answers\":true,\"tunnel\":\"connected\",\"pipe_error\":null}\n"},
+      {stopped, 3,
+       "service: redevuva_service\nstate: stopped\nprocess id: none\n" + service_lines +
+           "last exit code: 126 (The specified module could not be found.)\npipe: "
+           "\\\\.\\pipe\\redevuva.sock does not answer (The system cannot find the file "
+           "specified. (os error 2))\n",
+       "{\"service\":\"redevuva_service\",\"installed\":true,\"state\":\"stopped\","
+       "\"process_id\":null," +
+           json_service + "\"exit_code\":126,\"service_exit_code\":null," + json_pipe +
+           "\"pipe_answers\":false,\"tunnel\":null,\"pipe_error\":\"The system cannot find the "
+           "file specified. (os error 2)\"}\n"},
+      {ended, 3,
+       "service: redevuva_service\nstate: stopped\nprocess id: none\n" + service_lines +
+           "last exit code: 1066 (service-specific code 2)\npipe: \\\\.\\pipe\\redevuva.sock "
+           "does not answer (gone)\n",
+       "{\"service\":\"redevuva_service\",\"installed\":true,\"state\":\"stopped\","
+       "\"process_id\":null," +
+           json_service + "\"exit_code\":1066,\"service_exit_code\":2," + json_pipe +
+           "\"pipe_answers\":false,\"tunnel\":null,\"pipe_error\":\"gone\"}\n"},
+      {missing, 4,
+       "service: redevuva_service\nstate: not installed\npipe: \\\\.\\pipe\\redevuva.sock does "
+       "not answer (gone)\n",
+       "{\"service\":\"redevuva_service\",\"installed\":false,\"state\":null,\"process_id\":null,"
+       "\"start_type\":null,\"binary_path\":null,\"exit_code\":null,\"service_exit_code\":null," +
+           json_pipe + "\"pipe_answers\":false,\"tunnel\":null,\"pipe_error\":\"gone\"}\n"},
+      {unknown, 1,
+       "service: redevuva_service\nstate: unknown (cannot open redevuva_service: Access denied. "
+       "(os error 5))\npipe: \\\\.\\pipe\\redevuva.sock answers (tunnel error: Failed to get "
+       "interface info: \\u{1b}[1m)\n",
+       "{\"service\":\"redevuva_service\",\"installed\":null,\"error\":\"cannot open "
+       "redevuva_service: Access denied. (os error 5)\",\"state\":null,\"process_id\":null,"
+       "\"start_type\":null,\"binary_path\":null,\"exit_code\":null,\"service_exit_code\":null," +
+           json_pipe +
+           "\"pipe_answers\":true,\"tunnel\":\"error\",\"pipe_error\":\"Failed to get interface "
+           "info: \\u001b[1m\"}\n"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(status_exit_code(row.report), row.status) << row.text;
+    EXPECT_EQ(format_status(row.report), row.text);
+    EXPECT_EQ(format_status_json(row.report), row.json);
+  }
+}
+
+TEST(KestactlLog, LinesAsPrinted) {
+  const std::pair<std::string, std::string> lines[] = {
+      {"Received message: pEluZm8=", "Received message: pEluZm8="},
+      // Already escaped by the service: printed as it is.
+      {"Received message: a\\u{2028}b\\\\c", "Received message: a\\u{2028}b\\\\c"},
+      // Raw controls, from wherever they came: escaped, so none reaches the terminal.
+      {"a\x1b[31mb\rc\x7f", "a\\u{1b}[31mb\\rc\\u{7f}"},
+  };
+  for (const auto& [line, printed] : lines) EXPECT_EQ(printable_log_line(line), printed);
+
+  const struct {
+    std::string text;
+    std::size_t count;
+    std::string last;
+  } tails[] = {{"a\nb\nc\n", 2, "b\nc\n"}, {"a\nb\nc\n", 0, ""},   {"a\nb\nc\n", 9, "a\nb\nc\n"},
+               {"a\nb\npart", 1, "part"},  {"a\n\n\n", 2, "\n\n"}, {"", 3, ""}};
+  for (const auto& row : tails) {
+    EXPECT_EQ(row.text.substr(last_lines_start(row.text, row.count)), row.last)
+        << row.text << " " << row.count;
+  }
+
+  // A line is printed once its line feed has come, however the bytes were split.
+  LogLines log;
+  std::string printed;
+  for (const std::string chunk : {"Service sta", "rted", "\nReceived message: x", "\n\nlast"}) {
+    printed += log.add(chunk);
+  }
+  EXPECT_EQ(printed, "Service started\nReceived message: x\n\n");
+  EXPECT_EQ(log.flush(), "last\n");
+  EXPECT_EQ(log.flush(), "");
+}
+
+TEST(KestactlVersion, TheProjectVersion) {
+  const std::string version(kVersion);
+  EXPECT_EQ(version, std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
+                         std::to_string(kVersionPatch));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } rows[] = {{{}, 0, "kestactl " + version + "\n"},
+              {{"--json"}, 0, "{\"version\":\"" + version + "\"}\n"},
+              {{"now"}, 2, ""}};
+  for (const auto& row : rows) {
+    Output output;
+    EXPECT_EQ(run_version(row.args, output), row.status);
+    EXPECT_EQ(output.out, row.out);
+  }
+}
+
+}  // namespace
+}  // namespace kesta::kestactl
