@@ -81,7 +81,9 @@ void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
     }
   }
   auto slot = std::make_shared<Slot>();
-  slot->item = std::move(item);
+  // The new keeper starts on this instance, so its slot is free for the next at once.
+  slot->current = std::move(item);
+  slot->working = true;
   // An extra keeper gets no entry: its channel is abandoned at once and it ends when empty.
   slot->closed = !pooled;
   const std::size_t number = started_ + 1;
@@ -97,7 +99,9 @@ void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
   } catch (const std::exception&) {
     // No keeper could be started: the client loses what it has not read yet.
     std::lock_guard slot_lock(slot->mutex);
-    if (slot->item) disconnect_and_close(std::move(slot->item->pipe), slot->item->is_server);
+    if (slot->current) {
+      disconnect_and_close(std::move(slot->current->pipe), slot->current->is_server);
+    }
     return;
   }
   started_ = number;
@@ -120,10 +124,15 @@ void LimboPool::keep(Slot& slot, std::size_t number, std::atomic<bool>* done) no
     std::unique_ptr<Item> item;
     {
       std::unique_lock lock(slot.mutex);
-      slot.filled.wait(lock, [&slot] { return slot.item || slot.closed; });
-      if (!slot.item) break;
-      item = std::move(slot.item);
-      slot.working = true;
+      slot.filled.wait(lock, [&slot] { return slot.current || slot.item || slot.closed; });
+      if (slot.current) {
+        item = std::move(slot.current);
+      } else if (slot.item) {
+        item = std::move(slot.item);
+        slot.working = true;
+      } else {
+        break;
+      }
     }
     // Waits until the client has read everything; failures mean it is gone already.
     const auto flush = [&item] { FlushFileBuffers(item->pipe.get()); };

@@ -61,9 +61,10 @@ class LimboPool {
   struct Slot {
     std::mutex mutex;
     std::condition_variable filled;
-    std::unique_ptr<Item> item;  // guarded by mutex
-    bool closed = false;         // guarded by mutex
-    bool working = false;        // the keeper is flushing an instance; guarded by mutex
+    std::unique_ptr<Item> current;  // the instance a new keeper starts on; guarded by mutex
+    std::unique_ptr<Item> item;     // the pending one; guarded by mutex
+    bool closed = false;            // guarded by mutex
+    bool working = false;           // the keeper is flushing an instance; guarded by mutex
     // Sends when the slot is free; with `only_idle`, only when the keeper has nothing to do.
     bool try_send(std::unique_ptr<Item>& offered, bool only_idle);
     void close();

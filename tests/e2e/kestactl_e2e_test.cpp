@@ -341,7 +341,7 @@ TEST(E2eKestactl, EveryCommandPrintsJsonThatParses) {
   run.write("provider.conf", "[Interface]\nPrivateKey = " + key +
                                  "\nAddress = 10.0.0.2/32, fd00::2/128\nDNS = 10.0.0.1\n[Peer]\n"
                                  "PublicKey = " +
-                                 key + "\nAllowedIPs = 0.0.0.0/0\nEndpoint = 192.0.2.1:51820\n");
+                                 key + "\nAllowedIPs = 0.0.0.0/0\nEndpoint = 192.0.2.7:51820\n");
   const std::string file = (run.folder() / "provider.conf").string();
 
   const Result version = kestactl("--version");

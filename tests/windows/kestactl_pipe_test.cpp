@@ -23,8 +23,10 @@
 #include "pipe/pipe_listener_win.h"
 #include "protocol/encode.h"
 #include "service/request_loop.h"
+#include "service/service_log_win.h"
 #include "service_manager_win.h"
 #include "service_status.h"
+#include "testing/security/access_check_win.h"
 #include "testing/transport/memory_log.h"
 #include "windows_client_win.h"
 
@@ -402,126 +404,67 @@ TEST(KestactlService, UsageErrors) {
   }
 }
 
-// What an ordinary user is granted by the service's pipe descriptor, judged as Windows judges
-// it: under Wine every process is an administrator and a pipe's DACL is not checked on open,
-// so the check is AccessCheck with a token whose Administrators group is deny-only.
-std::optional<bool> granted_to_a_user(PSECURITY_DESCRIPTOR descriptor, DWORD access) {
-  HANDLE process_token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) {
-    return std::nullopt;
-  }
-  BYTE administrators[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof administrators;
-  CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size);
-  SID_AND_ATTRIBUTES deny_only{administrators, 0};
-  HANDLE restricted = nullptr, user = nullptr;
-  const bool made =
-      CreateRestrictedToken(process_token, 0, 1, &deny_only, 0, nullptr, 0, nullptr, &restricted) &&
-      DuplicateToken(restricted, SecurityImpersonation, &user);
-  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                          FILE_ALL_ACCESS};
-  MapGenericMask(&access, &mapping);
-  PRIVILEGE_SET privileges{};
-  DWORD privileges_size = sizeof privileges, granted = 0;
-  BOOL status = FALSE;
-  const bool checked = made && AccessCheck(descriptor, user, access, &mapping, &privileges,
-                                           &privileges_size, &granted, &status);
-  for (HANDLE handle : {process_token, restricted, user}) {
-    if (handle) CloseHandle(handle);
-  }
-  if (!checked) return std::nullopt;
-  return status == TRUE;
-}
-
 // kestactl asks for what it uses, which the service grants to any local account; the rights
 // of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the descriptor need grant.
 TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
   EXPECT_EQ(kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
-  // AccessCheck wants an owner and a group; the pipe's get theirs from its creator.
-  const std::wstring sddl = L"O:SYG:SY" + std::wstring(pipe::kPipeSecurity);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                   &descriptor, nullptr));
-  const auto granted = granted_to_a_user(descriptor, kPipeAccess);
-  LocalFree(descriptor);
-  ASSERT_TRUE(granted.has_value()) << system_error_message(GetLastError());
-  EXPECT_TRUE(*granted);
-  // The pipe tests above read and write through such a handle: the rights are enough.
+  EXPECT_TRUE(kesta::testing::granted_access(pipe::kPipeSecurity, kPipeAccess,
+                                             kesta::testing::Caller::kUser));
 }
 
-// Writes a log as the service does: a line's text, then its line feed. When a line would take
-// the file past `bound`, it first moves the file aside to .1 through a handle of its own and
-// begins a new one with "Log continued; ..."; where another process holds the file without
-// delete sharing, the move is refused and the file is emptied in place instead.
+// The service's own log with a small bound, and every line it holds, in order, the lines
+// that say it moved or emptied the file included.
 class RotatingLog {
  public:
   RotatingLog(std::wstring path, std::uint64_t bound) : path_(std::move(path)), bound_(bound) {
-    open(CREATE_ALWAYS);
+    saved_stderr_ = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, nullptr);  // the lines need no copy on the test's output
+    auto log = service::ServiceLog::open(path_, bound);
+    EXPECT_TRUE(log) << (log ? "" : log.error().message());
+    if (log) log_ = std::move(*log);
   }
-  ~RotatingLog() { CloseHandle(file_); }
+  ~RotatingLog() { SetStdHandle(STD_ERROR_HANDLE, saved_stderr_); }
 
   // Whether writing `text` first moves or empties the file.
-  bool fills_with(const std::string& text) const { return size_ + text.size() + 1 > bound_; }
+  bool fills_with(const std::string& text) const {
+    return size_ > 0 && size_ + text.size() + 1 > bound_;
+  }
 
   void write_line(const std::string& text) {
-    if (fills_with(text)) {
-      if (move_aside()) {
-        open(CREATE_ALWAYS);
-        append("Log continued; earlier lines are in redevuva_service.log.1");
-        ++moves;
-      } else {
-        FILE_END_OF_FILE_INFO end{};
-        EXPECT_TRUE(SetFileInformationByHandle(file_, FileEndOfFileInfo, &end, sizeof end));
-        EXPECT_TRUE(SetFilePointerEx(file_, LARGE_INTEGER{}, nullptr, FILE_BEGIN));
-        size_ = 0;
-        append("Log emptied after reaching " + std::to_string(bound_) + " bytes");
-        ++emptyings;
-      }
+    const bool rotates = fills_with(text);
+    log_->write_line(text);
+    if (rotates) {
+      // Which of the two the service did shows in the new first line.
+      std::string first = first_line();
+      (first.starts_with("Log continued") ? moves : emptyings) += 1;
+      written += first + "\n";
+      size_ = first.size() + 1;
     }
-    append(text);
+    written += text + "\n";
+    size_ += text.size() + 1;
   }
 
   std::string written;  // every line, in order
   int moves = 0, emptyings = 0;
 
  private:
-  void open(DWORD disposition) {
-    file_ = CreateFileW(path_.c_str(), GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        disposition, 0, nullptr);
-    EXPECT_NE(file_, INVALID_HANDLE_VALUE);
-    size_ = 0;
-  }
-  void append(const std::string& text) {
-    DWORD done = 0;
-    EXPECT_TRUE(WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &done, nullptr));
-    EXPECT_TRUE(WriteFile(file_, "\n", 1, &done, nullptr));
-    size_ += text.size() + 1;
-    written += text + "\n";
-  }
-  bool move_aside() {
-    const HANDLE mover =
-        CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (mover == INVALID_HANDLE_VALUE) return false;
-    const std::wstring target = path_ + L".1";
-    std::vector<std::uint64_t> buffer(
-        (sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t)) / 8 + 1);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::copy(target.begin(), target.end(), rename->FileName);
-    const bool moved = SetFileInformationByHandle(mover, FileRenameInfo, rename,
-                                                  static_cast<DWORD>(buffer.size() * 8));
-    CloseHandle(mover);
-    if (moved) CloseHandle(file_);
-    return moved;
+  std::string first_line() const {
+    const HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    char buffer[256] = {};
+    DWORD count = 0;
+    ReadFile(file, buffer, sizeof buffer, &count, nullptr);
+    CloseHandle(file);
+    const std::string_view text(buffer, count);
+    return std::string(text.substr(0, text.find('\n')));
   }
 
   std::wstring path_;
   std::uint64_t bound_;
-  HANDLE file_ = INVALID_HANDLE_VALUE;
   std::uint64_t size_ = 0;
+  std::shared_ptr<service::ServiceLog> log_;
+  HANDLE saved_stderr_ = nullptr;
 };
 
 // Runs `kestactl log` with the arguments on its own thread, collecting what it prints.
