@@ -308,7 +308,7 @@ driver::abi::GetConfigurationFn* real_get_configuration = nullptr;
 driver::abi::Bool KESTA_WG_CALL stamped_get_configuration(driver::abi::AdapterHandle adapter,
                                                           void* config, std::uint32_t* bytes) {
   const driver::abi::Bool ok = real_get_configuration(adapter, config, bytes);
-  constexpr std::size_t kFirstPeerTx = driver::kInterfaceSize + 104;
+  constexpr std::size_t kFirstPeerTx = driver::kInterfaceSize + driver::PeerLayout::kTxBytes;
   if (ok != 0 && config != nullptr && *bytes >= kFirstPeerTx + 8) {
     ++fetches;
     std::memcpy(static_cast<std::uint8_t*>(config) + kFirstPeerTx, &fetches, 8);
