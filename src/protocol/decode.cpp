@@ -10,6 +10,7 @@
 #include "core/escape.h"
 #include "core/utf8.h"
 #include "protocol/base64.h"
+#include "protocol/msgpack_markers.h"
 #include "protocol/msgpack_reader.h"
 
 namespace kesta::protocol {
@@ -358,7 +359,7 @@ class Decoder {
   bool unit_payload() {
     std::uint8_t marker = 0;
     if (!reader_.marker(marker)) return false;
-    if (marker != 0xc0) return reader_.fail(wrong_marker(marker));
+    if (marker != msgpack::kNil) return reader_.fail(wrong_marker(marker));
     return true;
   }
 
@@ -398,7 +399,7 @@ bool read_connected(Decoder& decoder, Response& response) {
     if (field == 0) {
       std::uint8_t marker = 0;
       if (!decoder.reader().peek_marker(marker)) return false;
-      if (marker == 0xc0) return decoder.unit_payload();
+      if (marker == msgpack::kNil) return decoder.unit_payload();
       std::uint64_t parts[2] = {};
       const bool time_ok = decoder.record(kSystemTime, [&](std::size_t part) {
         return part == 0 ? decoder.unsigned_number(UINT64_MAX, "u64", parts[0])
