@@ -90,6 +90,7 @@ Answer connect_tunnel(const driver::WireGuardLibraryRef& library,
   // A fresh read, so the client sees the counters as they are after the handshake.
   const auto info = read_interface_info(*adapter);
   if (!info) {
+    // Answered with logging; switched down and closed once the answer has gone out.
     Answer answer = Answer::failure("Failed to get interface info: " + info.error().message(),
                                     Delivery::kLogged);
     answer.after = [failed = std::optional(std::move(*adapter))]() mutable {
