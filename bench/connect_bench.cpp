@@ -1,5 +1,5 @@
 // Connect latency against the simulated server. For each handshake delay, 20 Connects go
-// through the request loop with the real clock; the program prints the median time from the
+// through the tunnel handlers with the real clock; the program prints the median time from the
 // request to the Connected answer minus the delay (the cost of polling and of the driver
 // calls), and how many statistics reads the handshake wait made per poll.
 
@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/render.h"
 #include "testing/tunnel/tunnel_harness.h"
 #include "tunnel/wait_clock.h"
 
@@ -68,10 +69,10 @@ bool run(std::chrono::milliseconds delay) {
     const auto exchange = harness.send(connect);
     const Milliseconds elapsed = std::chrono::steady_clock::now() - start;
 
-    const auto response = kesta::testing::received(exchange);
-    if (!response || !std::holds_alternative<kesta::protocol::Connected>(*response)) {
+    if (!std::holds_alternative<kesta::protocol::Connected>(exchange.response)) {
       std::printf("connect %d with delay %lld ms was not answered Connected: %s\n", i,
-                  static_cast<long long>(delay.count()), exchange.written.c_str());
+                  static_cast<long long>(delay.count()),
+                  kesta::protocol::render(exchange.response).c_str());
       return false;
     }
     overhead.push_back(elapsed.count() - Milliseconds(delay).count());

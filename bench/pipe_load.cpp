@@ -6,6 +6,8 @@
 //
 // Usage: pipe_load.exe flood N          N clients send Info and never read; hold them 20 s
 //        pipe_load.exe latency [--silent N] [--slow N] [--requests N]
+//        pipe_load.exe idle SECONDS [--minimal]   the service left alone, or a service that
+//                                                  does nothing in its place
 #include <windows.h>
 
 #include <algorithm>
@@ -160,10 +162,21 @@ int latency(int silent, int slow, int requests) {
   return 0;
 }
 
+int idle(int seconds) {
+  // One request first, so that everything a served request leaves behind is in place.
+  info_latency(protocol::encode_command(protocol::Info{}));
+  std::this_thread::sleep_for(2s);
+  sample("idle-start");
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  sample("idle-end");
+  return 0;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: pipe_load.exe flood N\n"
-               "       pipe_load.exe latency [--silent N] [--slow N] [--requests N]\n");
+               "       pipe_load.exe latency [--silent N] [--slow N] [--requests N]\n"
+               "       pipe_load.exe idle SECONDS [--minimal]\n");
   return 2;
 }
 
@@ -173,7 +186,13 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string_view scenario = argv[1];
   int count = 0, silent = 0, slow = 0, requests = 100;
-  if (scenario == "flood") {
+  bool minimal = false;
+  if (scenario == "idle") {
+    if (argc < 3 || argc > 4) return usage();
+    count = std::atoi(argv[2]);
+    minimal = argc == 4 && std::string_view(argv[3]) == "--minimal";
+    if (argc == 4 && !minimal) return usage();
+  } else if (scenario == "flood") {
     if (argc != 3) return usage();
     count = std::atoi(argv[2]);
   } else if (scenario == "latency") {
@@ -195,13 +214,23 @@ int main(int argc, char** argv) {
   }
 
   e2e::ServiceRun run({});
+  if (minimal) {
+    const std::wstring from = (e2e::own_directory() / "minimal_service.exe").wstring();
+    const std::wstring to = (run.folder() / "redevuva_service.exe").wstring();
+    if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+      std::fprintf(stderr, "cannot put the minimal service in place (%lu)\n", GetLastError());
+      return 1;
+    }
+  }
   const SERVICE_STATUS_PROCESS status = run.start();
   if (status.dwCurrentState != SERVICE_RUNNING) {
     std::fprintf(stderr, "the service did not start (state %lu, exit code %lu)\n",
                  status.dwCurrentState, status.dwWin32ExitCode);
     return 1;
   }
-  const int result = scenario == "flood" ? flood(count) : latency(silent, slow, requests);
+  const int result = scenario == "flood"  ? flood(count)
+                     : scenario == "idle" ? idle(count)
+                                          : latency(silent, slow, requests);
   // The unruly clients' threads are still blocked in the pipe; the process's end ends them.
   std::fflush(stdout);
   run.stop();

@@ -4,6 +4,10 @@
 #
 # Usage: bench/service_load.sh [BUILD_DIR] -- flood 500
 #        bench/service_load.sh [BUILD_DIR] -- latency --silent 8 [--requests 100]
+#        bench/service_load.sh [BUILD_DIR] -- idle 20 [--minimal]
+# Each sample shows the service's threads, its resident memory, and its wake-ups per second
+# since the previous sample: voluntary context switches of all its threads, each of which is a
+# thread going back to sleep after it woke.
 # BUILD_DIR defaults to build/windows, which must hold pipe_load.exe (cmake --build --preset
 # windows --target pipe_load).
 set -euo pipefail
@@ -28,6 +32,13 @@ service_pid() {
   done
 }
 
+# Voluntary context switches of every thread of process $1.
+switches() {
+  cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches:/ {n += $2} END {print n + 0}'
+}
+
+last_switches=
+last_time=
 "$source_dir/cmake/wine-run" "$build/wine" "$build/bin/pipe_load.exe" "$@" 2>&1 |
   while IFS= read -r line; do
     line=${line%$'\r'}
@@ -36,7 +47,16 @@ service_pid() {
       if [[ -n $pid ]]; then
         threads=$(awk '/^Threads:/ {print $2}' "/proc/$pid/status")
         rss=$(awk '/^VmRSS:/ {printf "%.1f", $2 / 1024}' "/proc/$pid/status")
-        printf '%-16s service threads %4s, resident %7s MiB\n' "${line#sample }" "$threads" "$rss"
+        now_switches=$(switches "$pid")
+        now_time=$(date +%s.%N)
+        rate=
+        if [[ -n $last_switches ]]; then
+          rate=$(awk -v a="$last_switches" -v b="$now_switches" -v s="$last_time" -v t="$now_time" \
+            'BEGIN {printf ", %.2f wake-ups/s since the last sample", (b - a) / (t - s)}')
+        fi
+        last_switches=$now_switches
+        last_time=$now_time
+        printf '%-16s service threads %4s, resident %7s MiB%s\n' "${line#sample }" "$threads" "$rss" "$rate"
       else
         printf '%-16s (service process not found)\n' "${line#sample }"
       fi

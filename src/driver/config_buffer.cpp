@@ -79,54 +79,58 @@ class Reader {
 };
 
 void write_endpoint(std::uint8_t* peer, const Endpoint& endpoint) {
+  std::uint8_t* at = peer + PeerLayout::kEndpoint;
   if (const auto* v4 = std::get_if<Ipv4Endpoint>(&endpoint)) {
-    put_le<std::uint16_t>(peer + 76, static_cast<std::uint16_t>(AddressFamily::kIpv4));
-    put_port(peer + 78, v4->port);
-    std::memcpy(peer + 80, v4->address.data(), 4);
+    put_le<std::uint16_t>(at + EndpointLayout::kFamily,
+                          static_cast<std::uint16_t>(AddressFamily::kIpv4));
+    put_port(at + EndpointLayout::kPort, v4->port);
+    std::memcpy(at + EndpointLayout::kIpv4Address, v4->address.data(), 4);
   } else {
     const auto& v6 = std::get<Ipv6Endpoint>(endpoint);
-    put_le<std::uint16_t>(peer + 76, static_cast<std::uint16_t>(AddressFamily::kIpv6));
-    put_port(peer + 78, v6.port);
-    std::memcpy(peer + 84, v6.address.data(), 16);
+    put_le<std::uint16_t>(at + EndpointLayout::kFamily,
+                          static_cast<std::uint16_t>(AddressFamily::kIpv6));
+    put_port(at + EndpointLayout::kPort, v6.port);
+    std::memcpy(at + EndpointLayout::kIpv6Address, v6.address.data(), 16);
   }
 }
 
 void write_allowed_ip(std::uint8_t* at, const IpPrefix& prefix) {
   const std::size_t length = prefix.family == AddressFamily::kIpv4 ? 4 : 16;
-  std::memcpy(at, prefix.address.data(), length);
-  put_le<std::uint16_t>(at + 16, static_cast<std::uint16_t>(prefix.family));
-  at[18] = prefix.prefix_length;
+  std::memcpy(at + AllowedIpLayout::kAddress, prefix.address.data(), length);
+  put_le<std::uint16_t>(at + AllowedIpLayout::kFamily, static_cast<std::uint16_t>(prefix.family));
+  at[AllowedIpLayout::kPrefixLength] = prefix.prefix_length;
 }
 
 Result<Endpoint> read_endpoint(const std::uint8_t* peer) {
-  const auto family = get_le<std::uint16_t>(peer + 76);
+  const std::uint8_t* at = peer + PeerLayout::kEndpoint;
+  const auto family = get_le<std::uint16_t>(at + EndpointLayout::kFamily);
   if (family == static_cast<std::uint16_t>(AddressFamily::kIpv4)) {
     Ipv4Endpoint v4;
-    v4.port = get_port(peer + 78);
-    std::memcpy(v4.address.data(), peer + 80, 4);
+    v4.port = get_port(at + EndpointLayout::kPort);
+    std::memcpy(v4.address.data(), at + EndpointLayout::kIpv4Address, 4);
     return v4;
   }
   if (family == static_cast<std::uint16_t>(AddressFamily::kIpv6)) {
     Ipv6Endpoint v6;
-    v6.port = get_port(peer + 78);
-    v6.flow_info = get_le<std::uint32_t>(peer + 80);
-    std::memcpy(v6.address.data(), peer + 84, 16);
-    v6.scope_id = get_le<std::uint32_t>(peer + 100);
+    v6.port = get_port(at + EndpointLayout::kPort);
+    v6.flow_info = get_le<std::uint32_t>(at + EndpointLayout::kIpv6FlowInfo);
+    std::memcpy(v6.address.data(), at + EndpointLayout::kIpv6Address, 16);
+    v6.scope_id = get_le<std::uint32_t>(at + EndpointLayout::kIpv6ScopeId);
     return v6;
   }
   return std::unexpected(illegal_family(family));
 }
 
 Result<IpPrefix> read_allowed_ip(const std::uint8_t* at) {
-  const auto family = get_le<std::uint16_t>(at + 16);
-  const std::uint8_t cidr = at[18];
+  const auto family = get_le<std::uint16_t>(at + AllowedIpLayout::kFamily);
+  const std::uint8_t cidr = at[AllowedIpLayout::kPrefixLength];
   IpPrefix prefix;
   if (family == static_cast<std::uint16_t>(AddressFamily::kIpv4)) {
     if (cidr > 32) return std::unexpected(Error("prefix is valid"));
-    std::memcpy(prefix.address.data(), at, 4);
+    std::memcpy(prefix.address.data(), at + AllowedIpLayout::kAddress, 4);
   } else if (family == static_cast<std::uint16_t>(AddressFamily::kIpv6)) {
     if (cidr > 128) return std::unexpected(Error("prefix is valid"));
-    std::memcpy(prefix.address.data(), at, 16);
+    std::memcpy(prefix.address.data(), at + AllowedIpLayout::kAddress, 16);
   } else {
     return std::unexpected(illegal_family(family));
   }
@@ -177,9 +181,11 @@ Result<ConfigBuffer> write_config_buffer(const InterfaceConfig& config) {
 
   auto header = writer.place(kInterfaceSize);
   if (!header) return std::unexpected(header.error());
-  put_le<std::uint32_t>(*header, kInterfaceHasPrivateKey | kInterfaceReplacePeers);
-  std::memcpy(*header + 6, config.private_key.data(), 32);
-  put_le<std::uint32_t>(*header + 72, static_cast<std::uint32_t>(config.peers.size()));
+  put_le<std::uint32_t>(*header + InterfaceLayout::kFlags,
+                        kInterfaceHasPrivateKey | kInterfaceReplacePeers);
+  std::memcpy(*header + InterfaceLayout::kPrivateKey, config.private_key.data(), 32);
+  put_le<std::uint32_t>(*header + InterfaceLayout::kPeerCount,
+                        static_cast<std::uint32_t>(config.peers.size()));
 
   for (const PeerConfig& peer : config.peers) {
     auto at = writer.place(kPeerSize);
@@ -187,19 +193,20 @@ Result<ConfigBuffer> write_config_buffer(const InterfaceConfig& config) {
     std::uint32_t flags = kPeerHasEndpoint;
     if (peer.public_key) {
       flags |= kPeerHasPublicKey;
-      std::memcpy(*at + 8, peer.public_key->data(), 32);
+      std::memcpy(*at + PeerLayout::kPublicKey, peer.public_key->data(), 32);
     }
     if (peer.preshared_key) {
       flags |= kPeerHasPresharedKey;
-      std::memcpy(*at + 40, peer.preshared_key->data(), 32);
+      std::memcpy(*at + PeerLayout::kPresharedKey, peer.preshared_key->data(), 32);
     }
     if (peer.persistent_keepalive) {
       flags |= kPeerHasPersistentKeepalive;
-      put_le<std::uint16_t>(*at + 72, *peer.persistent_keepalive);
+      put_le<std::uint16_t>(*at + PeerLayout::kPersistentKeepalive, *peer.persistent_keepalive);
     }
-    put_le<std::uint32_t>(*at, flags);
+    put_le<std::uint32_t>(*at + PeerLayout::kFlags, flags);
     write_endpoint(*at, peer.endpoint);
-    put_le<std::uint32_t>(*at + 128, static_cast<std::uint32_t>(peer.allowed_ips.size()));
+    put_le<std::uint32_t>(*at + PeerLayout::kAllowedIpCount,
+                          static_cast<std::uint32_t>(peer.allowed_ips.size()));
     for (const IpPrefix& prefix : peer.allowed_ips) {
       auto entry = writer.place(kAllowedIpSize);
       if (!entry) return std::unexpected(entry.error());
@@ -214,11 +221,11 @@ Result<InterfaceState> parse_config_buffer(std::span<const std::uint8_t> buffer)
   auto header = reader.take(kInterfaceSize);
   if (!header) return std::unexpected(header.error());
   InterfaceState state;
-  state.flags = get_le<std::uint32_t>(*header);
-  state.listen_port = get_le<std::uint16_t>(*header + 4);
-  state.private_key = read_key(*header + 6);
-  state.public_key = read_key(*header + 38);
-  const auto peers = get_le<std::uint32_t>(*header + 72);
+  state.flags = get_le<std::uint32_t>(*header + InterfaceLayout::kFlags);
+  state.listen_port = get_le<std::uint16_t>(*header + InterfaceLayout::kListenPort);
+  state.private_key = read_key(*header + InterfaceLayout::kPrivateKey);
+  state.public_key = read_key(*header + InterfaceLayout::kPublicKey);
+  const auto peers = get_le<std::uint32_t>(*header + InterfaceLayout::kPeerCount);
 
   // Counts come from the driver: every structure is bounds-checked before it is read, so a
   // count larger than the buffer ends in the overflow error rather than a huge allocation.
@@ -229,14 +236,15 @@ Result<InterfaceState> parse_config_buffer(std::span<const std::uint8_t> buffer)
     auto endpoint = read_endpoint(*at);
     if (!endpoint) return std::unexpected(endpoint.error());
     peer.endpoint = *endpoint;
-    peer.flags = get_le<std::uint32_t>(*at);
-    peer.public_key = read_key(*at + 8);
-    peer.preshared_key = read_key(*at + 40);
-    peer.persistent_keepalive = get_le<std::uint16_t>(*at + 72);
-    peer.tx_bytes = get_le<std::uint64_t>(*at + 104);
-    peer.rx_bytes = get_le<std::uint64_t>(*at + 112);
-    peer.last_handshake = last_handshake_from_driver(get_le<std::uint64_t>(*at + 120));
-    const auto allowed_ips = get_le<std::uint32_t>(*at + 128);
+    peer.flags = get_le<std::uint32_t>(*at + PeerLayout::kFlags);
+    peer.public_key = read_key(*at + PeerLayout::kPublicKey);
+    peer.preshared_key = read_key(*at + PeerLayout::kPresharedKey);
+    peer.persistent_keepalive = get_le<std::uint16_t>(*at + PeerLayout::kPersistentKeepalive);
+    peer.tx_bytes = get_le<std::uint64_t>(*at + PeerLayout::kTxBytes);
+    peer.rx_bytes = get_le<std::uint64_t>(*at + PeerLayout::kRxBytes);
+    peer.last_handshake =
+        last_handshake_from_driver(get_le<std::uint64_t>(*at + PeerLayout::kLastHandshake));
+    const auto allowed_ips = get_le<std::uint32_t>(*at + PeerLayout::kAllowedIpCount);
     for (std::uint32_t a = 0; a < allowed_ips; ++a) {
       auto entry = reader.take(kAllowedIpSize);
       if (!entry) return std::unexpected(entry.error());

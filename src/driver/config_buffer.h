@@ -84,9 +84,52 @@ struct InterfaceState {
   bool operator==(const InterfaceState&) const = default;
 };
 
-inline constexpr std::size_t kInterfaceSize = 80;
-inline constexpr std::size_t kPeerSize = 136;
-inline constexpr std::size_t kAllowedIpSize = 24;
+// Where each field sits, in bytes from the start of its structure; the writer and the reader
+// both place fields by these names.
+struct InterfaceLayout {
+  static constexpr std::size_t kFlags = 0;       // u32
+  static constexpr std::size_t kListenPort = 4;  // u16
+  static constexpr std::size_t kPrivateKey = 6;
+  static constexpr std::size_t kPublicKey = 38;
+  static constexpr std::size_t kPeerCount = 72;  // u32
+  static constexpr std::size_t kSize = 80;
+};
+
+struct PeerLayout {
+  static constexpr std::size_t kFlags = 0;  // u32
+  static constexpr std::size_t kPublicKey = 8;
+  static constexpr std::size_t kPresharedKey = 40;
+  static constexpr std::size_t kPersistentKeepalive = 72;  // u16
+  static constexpr std::size_t kEndpoint = 76;             // an EndpointLayout
+  static constexpr std::size_t kTxBytes = 104;             // u64
+  static constexpr std::size_t kRxBytes = 112;             // u64
+  static constexpr std::size_t kLastHandshake = 120;       // u64
+  static constexpr std::size_t kAllowedIpCount = 128;      // u32
+  static constexpr std::size_t kSize = 136;
+};
+
+// The endpoint inside the peer structure: an IPv4 or IPv6 socket address.
+struct EndpointLayout {
+  static constexpr std::size_t kFamily = 0;  // u16
+  static constexpr std::size_t kPort = 2;    // u16, network order
+  static constexpr std::size_t kIpv4Address = 4;
+  static constexpr std::size_t kIpv6FlowInfo = 4;  // u32
+  static constexpr std::size_t kIpv6Address = 8;
+  static constexpr std::size_t kIpv6ScopeId = 24;  // u32
+  static constexpr std::size_t kSize = 28;
+};
+static_assert(PeerLayout::kEndpoint + EndpointLayout::kSize == PeerLayout::kTxBytes);
+
+struct AllowedIpLayout {
+  static constexpr std::size_t kAddress = 0;
+  static constexpr std::size_t kFamily = 16;        // u16
+  static constexpr std::size_t kPrefixLength = 18;  // u8
+  static constexpr std::size_t kSize = 24;
+};
+
+inline constexpr std::size_t kInterfaceSize = InterfaceLayout::kSize;
+inline constexpr std::size_t kPeerSize = PeerLayout::kSize;
+inline constexpr std::size_t kAllowedIpSize = AllowedIpLayout::kSize;
 
 inline constexpr std::uint32_t kInterfaceHasPrivateKey = 0x2;
 inline constexpr std::uint32_t kInterfaceReplacePeers = 0x8;

@@ -50,4 +50,20 @@ using SetConfigurationFn = Bool KESTA_WG_CALL(AdapterHandle adapter, const void*
 
 inline constexpr std::uint32_t kErrorMoreData = 234;
 
+// Every entry point once, in the order the loader resolves them: X(field, function type,
+// exported name). The function table, the list of names and the resolution all follow from it.
+#define KESTA_WIREGUARD_ENTRY_POINTS(X)                                                        \
+  X(create_adapter, CreateAdapterFn, "WireGuardCreateAdapter")                                 \
+  X(open_adapter, OpenAdapterFn, "WireGuardOpenAdapter")                                       \
+  X(close_adapter, CloseAdapterFn, "WireGuardCloseAdapter")                                    \
+  X(get_adapter_luid, GetAdapterLuidFn, "WireGuardGetAdapterLUID")                             \
+  X(get_running_driver_version, GetRunningDriverVersionFn, "WireGuardGetRunningDriverVersion") \
+  X(delete_driver, DeleteDriverFn, "WireGuardDeleteDriver")                                    \
+  X(set_logger, SetLoggerFn, "WireGuardSetLogger")                                             \
+  X(set_adapter_logging, SetAdapterLoggingFn, "WireGuardSetAdapterLogging")                    \
+  X(get_adapter_state, GetAdapterStateFn, "WireGuardGetAdapterState")                          \
+  X(set_adapter_state, SetAdapterStateFn, "WireGuardSetAdapterState")                          \
+  X(get_configuration, GetConfigurationFn, "WireGuardGetConfiguration")                        \
+  X(set_configuration, SetConfigurationFn, "WireGuardSetConfiguration")
+
 }  // namespace kesta::driver::abi

@@ -5,40 +5,20 @@
 namespace kesta::driver {
 namespace {
 
-// Writes each resolved address into its slot of the table, in kWireGuardEntryPoints order.
-template <class F>
-void assign(F*& slot, ModuleLoader::Function address) {
-  slot = reinterpret_cast<F*>(address);
-}
+// Each entry point's name with the way its resolved address goes into its slot of the table.
+struct EntryPoint {
+  const char* name;
+  void (*store)(WireGuardFunctions& table, ModuleLoader::Function address);
+};
 
-void assign_at(WireGuardFunctions& table, std::size_t index, ModuleLoader::Function address) {
-  switch (index) {
-    case 0:
-      return assign(table.create_adapter, address);
-    case 1:
-      return assign(table.open_adapter, address);
-    case 2:
-      return assign(table.close_adapter, address);
-    case 3:
-      return assign(table.get_adapter_luid, address);
-    case 4:
-      return assign(table.get_running_driver_version, address);
-    case 5:
-      return assign(table.delete_driver, address);
-    case 6:
-      return assign(table.set_logger, address);
-    case 7:
-      return assign(table.set_adapter_logging, address);
-    case 8:
-      return assign(table.get_adapter_state, address);
-    case 9:
-      return assign(table.set_adapter_state, address);
-    case 10:
-      return assign(table.get_configuration, address);
-    case 11:
-      return assign(table.set_configuration, address);
-  }
-}
+constexpr EntryPoint kEntryPoints[] = {
+#define KESTA_WIREGUARD_ENTRY(field, type, name)                         \
+  {name, [](WireGuardFunctions& table, ModuleLoader::Function address) { \
+     table.field = reinterpret_cast<abi::type*>(address);                \
+   }},
+    KESTA_WIREGUARD_ENTRY_POINTS(KESTA_WIREGUARD_ENTRY)
+#undef KESTA_WIREGUARD_ENTRY
+};
 
 }  // namespace
 
@@ -64,8 +44,8 @@ LoadResult load_wireguard_library(std::shared_ptr<ModuleLoader> loader) {
         WireGuardLoadError(WireGuardLoadError::Kind::kLibraryNotLoaded, loader->last_error()));
   }
   WireGuardFunctions table;
-  for (std::size_t i = 0; i < kWireGuardEntryPoints.size(); ++i) {
-    const ModuleLoader::Function address = loader->find(module, kWireGuardEntryPoints[i]);
+  for (const EntryPoint& entry : kEntryPoints) {
+    const ModuleLoader::Function address = loader->find(module, entry.name);
     if (address == nullptr) {
       // Read before unloading, which may overwrite the thread's last error.
       const std::uint32_t code = loader->last_error();
@@ -73,7 +53,7 @@ LoadResult load_wireguard_library(std::shared_ptr<ModuleLoader> loader) {
       return std::unexpected(
           WireGuardLoadError(WireGuardLoadError::Kind::kEntryPointMissing, code));
     }
-    assign_at(table, i, address);
+    entry.store(table, address);
   }
   return std::make_shared<const WireGuardLibrary>(
       table, [loader = std::move(loader), module] { loader->unload(module); });

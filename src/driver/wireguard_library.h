@@ -14,35 +14,19 @@ namespace kesta::driver {
 
 // The twelve entry points of the driver library, all present.
 struct WireGuardFunctions {
-  abi::CreateAdapterFn* create_adapter = nullptr;
-  abi::OpenAdapterFn* open_adapter = nullptr;
-  abi::CloseAdapterFn* close_adapter = nullptr;
-  abi::GetAdapterLuidFn* get_adapter_luid = nullptr;
-  abi::GetRunningDriverVersionFn* get_running_driver_version = nullptr;
-  abi::DeleteDriverFn* delete_driver = nullptr;
-  abi::SetLoggerFn* set_logger = nullptr;
-  abi::SetAdapterLoggingFn* set_adapter_logging = nullptr;
-  abi::GetAdapterStateFn* get_adapter_state = nullptr;
-  abi::SetAdapterStateFn* set_adapter_state = nullptr;
-  abi::GetConfigurationFn* get_configuration = nullptr;
-  abi::SetConfigurationFn* set_configuration = nullptr;
+#define KESTA_WIREGUARD_SLOT(field, type, name) abi::type* field = nullptr;
+  KESTA_WIREGUARD_ENTRY_POINTS(KESTA_WIREGUARD_SLOT)
+#undef KESTA_WIREGUARD_SLOT
 };
 
-// Resolution order; a missing name stops the load before the later ones are tried.
-inline constexpr std::array<const char*, 12> kWireGuardEntryPoints = {
-    "WireGuardCreateAdapter",
-    "WireGuardOpenAdapter",
-    "WireGuardCloseAdapter",
-    "WireGuardGetAdapterLUID",
-    "WireGuardGetRunningDriverVersion",
-    "WireGuardDeleteDriver",
-    "WireGuardSetLogger",
-    "WireGuardSetAdapterLogging",
-    "WireGuardGetAdapterState",
-    "WireGuardSetAdapterState",
-    "WireGuardGetConfiguration",
-    "WireGuardSetConfiguration",
+// The exported names in resolution order; a missing name stops the load before the later ones
+// are tried.
+inline constexpr std::array kWireGuardEntryPoints = {
+#define KESTA_WIREGUARD_NAME(field, type, name) name,
+    KESTA_WIREGUARD_ENTRY_POINTS(KESTA_WIREGUARD_NAME)
+#undef KESTA_WIREGUARD_NAME
 };
+static_assert(kWireGuardEntryPoints.size() == 12);
 
 // The loaded library: immutable, shared by counted references, unloaded with the last one.
 class WireGuardLibrary {

@@ -4,12 +4,15 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/escape.h"
 #include "core/utf8.h"
 #include "protocol/base64.h"
+#include "protocol/msgpack_markers.h"
 #include "protocol/msgpack_reader.h"
 
 namespace kesta::protocol {
@@ -18,28 +21,49 @@ namespace {
 // A declared element count is trusted for reserving memory only this far (1 MiB of u16).
 constexpr std::uint64_t kPortsReserveLimit = 524'288;
 
-template <std::size_t N>
+// The fields of each record and the variants of each enumeration, in wire order: a record in
+// array form holds its fields in this order, and a field or variant may be named by its index.
+enum class ConfigField { kEncryption, kEndpoint, kClient };
+enum class EncryptionField { kClientKey, kServerKey, kSharedKey };
+enum class EndpointField { kUrl, kIp, kPort };
+enum class ClientField { kIp, kPorts };
+enum class InterfaceInfoField { kLastHandshake, kTxBytes, kRxBytes };
+enum class SystemTimeField { kSecsSinceEpoch, kNanosSinceEpoch };
+enum class CommandVariant { kConnect, kDisconnect, kInfo };
+enum class ResponseVariant { kConnected, kDisconnected, kError };
+
+template <class Field, std::size_t N>
 struct RecordShape {
   std::string_view name;
-  std::array<std::string_view, N> fields;
+  std::array<std::string_view, N> fields;  // the wire names, in Field order
   // What the first field expects: a bin where the record should be is read as a sequence of
   // byte-sized integers, so it fails at that field. Empty: the first field takes integers.
   std::string_view first_field_expects;
 };
 
-constexpr RecordShape<3> kConfig{
+constexpr RecordShape<ConfigField, 3> kConfig{
     "Config", {"encryption", "endpoint", "client"}, "struct ConfigEncryption"};
-constexpr RecordShape<3> kConfigEncryption{
+constexpr RecordShape<EncryptionField, 3> kConfigEncryption{
     "ConfigEncryption", {"client_key", "server_key", "shared_key"}, "a string"};
-constexpr RecordShape<3> kConfigEndpoint{"ConfigEndpoint", {"url", "ip", "port"}, "a string"};
-constexpr RecordShape<2> kConfigClient{"ConfigClient", {"ip", "ports"}, "an array of length 4"};
-constexpr RecordShape<3> kInterfaceInfo{
+constexpr RecordShape<EndpointField, 3> kConfigEndpoint{
+    "ConfigEndpoint", {"url", "ip", "port"}, "a string"};
+constexpr RecordShape<ClientField, 2> kConfigClient{
+    "ConfigClient", {"ip", "ports"}, "an array of length 4"};
+constexpr RecordShape<InterfaceInfoField, 3> kInterfaceInfo{
     "WireguardInterfaceInfo", {"last_handshake", "tx_bytes", "rx_bytes"}, "option"};
-constexpr RecordShape<2> kSystemTime{"SystemTime", {"secs_since_epoch", "nanos_since_epoch"}, ""};
+constexpr RecordShape<SystemTimeField, 2> kSystemTime{
+    "SystemTime", {"secs_since_epoch", "nanos_since_epoch"}, ""};
 
-constexpr std::array<std::string_view, 3> kCommandVariants = {"Connect", "Disconnect", "Info"};
-constexpr std::array<std::string_view, 3> kResponseVariants = {"Connected", "Disconnected",
-                                                               "Error"};
+template <class Variant, std::size_t N>
+struct EnumShape {
+  std::array<std::string_view, N> names;  // in Variant order
+  std::array<bool, N> has_payload;
+};
+
+constexpr EnumShape<CommandVariant, 3> kCommandShape{{"Connect", "Disconnect", "Info"},
+                                                     {true, false, false}};
+constexpr EnumShape<ResponseVariant, 3> kResponseShape{{"Connected", "Disconnected", "Error"},
+                                                       {true, false, true}};
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -96,8 +120,8 @@ class Decoder {
   MsgpackReader& reader() { return reader_; }
 
   // A record in array form (fields in order) or map form (fields by name or index).
-  template <std::size_t N, class DecodeField>
-  bool record(const RecordShape<N>& shape, DecodeField&& decode_field) {
+  template <class Field, std::size_t N, class DecodeField>
+  bool record(const RecordShape<Field, N>& shape, DecodeField&& decode_field) {
     ValueHead head;
     if (!reader_.next(head)) return false;
     switch (head.family) {
@@ -105,7 +129,7 @@ class Decoder {
         if (!reader_.enter()) return false;
         for (std::size_t i = 0; i < N; ++i) {
           if (i >= head.bits) return reader_.fail(record_length(head.bits, shape));
-          if (!decode_field(i)) return false;
+          if (!decode_field(static_cast<Field>(i))) return false;
         }
         if (head.bits > N) return reader_.fail(incorrect_length(N));
         reader_.leave();
@@ -124,7 +148,7 @@ class Decoder {
             return reader_.fail("duplicate field `" + std::string(shape.fields[field]) + "`");
           }
           seen[field] = true;
-          if (!decode_field(field)) return false;
+          if (!decode_field(static_cast<Field>(field))) return false;
         }
         for (std::size_t i = 0; i < N; ++i) {
           if (!seen[i]) return reader_.fail("missing field `" + std::string(shape.fields[i]) + "`");
@@ -322,69 +346,100 @@ class Decoder {
   }
 
   bool config(Config& config) {
-    return record(kConfig, [&](std::size_t field) {
+    return record(kConfig, [&](ConfigField field) {
       switch (field) {
-        case 0:
-          return record(kConfigEncryption, [&](std::size_t key_field) {
-            auto& e = config.encryption;
-            return key(key_field == 0   ? e.client_key
-                       : key_field == 1 ? e.server_key
-                                        : e.shared_key);
+        case ConfigField::kEncryption:
+          return record(kConfigEncryption, [&](EncryptionField key_field) {
+            return key(config.encryption, key_field);
           });
-        case 1:
-          return record(kConfigEndpoint, [&](std::size_t endpoint_field) {
-            auto& e = config.endpoint;
-            if (endpoint_field == 0) {
-              std::string_view url;
-              if (!text(url)) return false;
-              e.url.assign(url);
-              return true;
-            }
-            if (endpoint_field == 1) return address(e.ip);
-            std::uint64_t port;
-            if (!unsigned_number(0xffff, "u16", port)) return false;
-            e.port = static_cast<std::uint16_t>(port);
-            return true;
+        case ConfigField::kEndpoint:
+          return record(kConfigEndpoint, [&](EndpointField endpoint_field) {
+            return endpoint(config.endpoint, endpoint_field);
           });
-        default:
-          return record(kConfigClient, [&](std::size_t client_field) {
-            return client_field == 0 ? address(config.client.ip) : ports(config.client.ports);
+        case ConfigField::kClient:
+          return record(kConfigClient, [&](ClientField client_field) {
+            return client(config.client, client_field);
           });
       }
+      std::unreachable();
     });
+  }
+
+  bool key(ConfigEncryption& encryption, EncryptionField field) {
+    switch (field) {
+      case EncryptionField::kClientKey:
+        return key(encryption.client_key);
+      case EncryptionField::kServerKey:
+        return key(encryption.server_key);
+      case EncryptionField::kSharedKey:
+        return key(encryption.shared_key);
+    }
+    std::unreachable();
+  }
+
+  bool endpoint(ConfigEndpoint& endpoint, EndpointField field) {
+    switch (field) {
+      case EndpointField::kUrl: {
+        std::string_view url;
+        if (!text(url)) return false;
+        endpoint.url.assign(url);
+        return true;
+      }
+      case EndpointField::kIp:
+        return address(endpoint.ip);
+      case EndpointField::kPort: {
+        std::uint64_t port;
+        if (!unsigned_number(0xffff, "u16", port)) return false;
+        endpoint.port = static_cast<std::uint16_t>(port);
+        return true;
+      }
+    }
+    std::unreachable();
+  }
+
+  bool client(ConfigClient& client, ClientField field) {
+    switch (field) {
+      case ClientField::kIp:
+        return address(client.ip);
+      case ClientField::kPorts:
+        return ports(client.ports);
+    }
+    std::unreachable();
   }
 
   // The payload of a variant without data must be nil.
   bool unit_payload() {
     std::uint8_t marker = 0;
     if (!reader_.marker(marker)) return false;
-    if (marker != 0xc0) return reader_.fail(wrong_marker(marker));
+    if (marker != msgpack::kNil) return reader_.fail(wrong_marker(marker));
     return true;
   }
 
   // An enum value: a single-entry map {variant: payload}, or the variant identifier alone.
-  // Sets the variant index; `payload` reads the data of a variant that has some.
-  template <class ReadPayload>
-  bool enumeration(std::span<const std::string_view> names, std::span<const bool> has_payload,
-                   std::size_t& index, ReadPayload&& payload) {
+  // Sets the variant; `payload` reads the data of a variant that has some.
+  template <class Variant, std::size_t N, class ReadPayload>
+  bool enumeration(const EnumShape<Variant, N>& shape, Variant& out, ReadPayload&& payload) {
     ValueHead head;
     if (!reader_.next(head)) return false;
+    std::size_t index = 0;
     if (head.family == Family::kMap) {
       if (head.bits != 1) return reader_.fail(incorrect_length(head.bits));
       ValueHead name;
-      if (!reader_.next(name) || !variant(name, names, index)) return false;
-      return has_payload[index] ? payload(index) : unit_payload();
+      if (!reader_.next(name) || !variant(name, shape.names, index)) return false;
+      out = static_cast<Variant>(index);
+      return shape.has_payload[index] ? payload(out) : unit_payload();
     }
-    if (!variant(head, names, index)) return false;
-    if (has_payload[index]) {
+    if (!variant(head, shape.names, index)) return false;
+    out = static_cast<Variant>(index);
+    if (shape.has_payload[index]) {
       return reader_.fail("invalid type: unit variant, expected newtype variant");
     }
     return true;
   }
 
  private:
-  template <std::size_t N>
-  static std::string record_length(std::uint64_t found, const RecordShape<N>& shape) {
+  template <class Field, std::size_t N>
+  static std::string record_length(std::uint64_t found, const RecordShape<Field, N>& shape) {
     return invalid_length(
         found, "struct " + std::string(shape.name) + " with " + std::to_string(N) + " elements");
   }
@@ -392,31 +447,46 @@ class Decoder {
   MsgpackReader reader_;
 };
 
+// A point in time as seconds and nanoseconds since the Unix epoch.
+bool read_system_time(Decoder& decoder, std::optional<SystemTime>& out) {
+  std::uint64_t secs = 0;
+  std::uint64_t nanos = 0;
+  const bool ok = decoder.record(kSystemTime, [&](SystemTimeField field) {
+    switch (field) {
+      case SystemTimeField::kSecsSinceEpoch:
+        return decoder.unsigned_number(UINT64_MAX, "u64", secs);
+      case SystemTimeField::kNanosSinceEpoch:
+        return decoder.unsigned_number(UINT32_MAX, "u32", nanos);
+    }
+    std::unreachable();
+  });
+  if (!ok) return false;
+  constexpr std::uint64_t kIntervalsPerSecond = 10'000'000;
+  const auto room = static_cast<std::uint64_t>(INT64_MAX - kUnixEpochIntervals);
+  if (nanos >= 1'000'000'000 || secs > (room - nanos / 100) / kIntervalsPerSecond) {
+    return decoder.reader().fail("overflow deserializing SystemTime");
+  }
+  out = SystemTime{kUnixEpochIntervals +
+                   static_cast<std::int64_t>(secs * kIntervalsPerSecond + nanos / 100)};
+  return true;
+}
+
 bool read_connected(Decoder& decoder, Response& response) {
   WireguardInterfaceInfo info;
-  const bool ok = decoder.record(kInterfaceInfo, [&](std::size_t field) {
-    if (field == 0) {
-      std::uint8_t marker = 0;
-      if (!decoder.reader().peek_marker(marker)) return false;
-      if (marker == 0xc0) return decoder.unit_payload();
-      std::uint64_t parts[2] = {};
-      const bool time_ok = decoder.record(kSystemTime, [&](std::size_t part) {
-        return part == 0 ? decoder.unsigned_number(UINT64_MAX, "u64", parts[0])
-                         : decoder.unsigned_number(UINT32_MAX, "u32", parts[1]);
-      });
-      if (!time_ok) return false;
-      const auto [secs, nanos] = parts;
-      constexpr std::uint64_t kIntervalsPerSecond = 10'000'000;
-      const auto room = static_cast<std::uint64_t>(INT64_MAX - kUnixEpochIntervals);
-      if (nanos >= 1'000'000'000 || secs > (room - nanos / 100) / kIntervalsPerSecond) {
-        return decoder.reader().fail("overflow deserializing SystemTime");
+  const bool ok = decoder.record(kInterfaceInfo, [&](InterfaceInfoField field) {
+    switch (field) {
+      case InterfaceInfoField::kLastHandshake: {
+        std::uint8_t marker = 0;
+        if (!decoder.reader().peek_marker(marker)) return false;
+        if (marker == msgpack::kNil) return decoder.unit_payload();
+        return read_system_time(decoder, info.last_handshake);
       }
-      info.last_handshake =
-          SystemTime{kUnixEpochIntervals +
-                     static_cast<std::int64_t>(secs * kIntervalsPerSecond + nanos / 100)};
-      return true;
+      case InterfaceInfoField::kTxBytes:
+        return decoder.unsigned_number(UINT64_MAX, "u64", info.tx_bytes);
+      case InterfaceInfoField::kRxBytes:
+        return decoder.unsigned_number(UINT64_MAX, "u64", info.rx_bytes);
     }
-    return decoder.unsigned_number(UINT64_MAX, "u64", field == 1 ? info.tx_bytes : info.rx_bytes);
+    std::unreachable();
   });
   if (ok) response = Connected{info};
   return ok;
@@ -488,18 +558,24 @@ DecodedCommand decode_command(std::string_view line) {
       return;
     }
     Decoder decoder(*bytes);
-    std::size_t index = 0;
-    static constexpr std::array<bool, 3> kHasPayload = {true, false, false};
-    const bool ok = decoder.enumeration(kCommandVariants, kHasPayload, index, [&](std::size_t) {
+    CommandVariant variant = CommandVariant::kConnect;
+    const bool ok = decoder.enumeration(kCommandShape, variant, [&](CommandVariant) {
       return decoder.config(std::get<Connect>(*result.command).config);
     });
     if (!ok) {
       result.command =
           std::unexpected(CommandDecodeError{Stage::kMessage, decoder.reader().take_failure()});
-    } else if (index == 1) {
-      result.command = Disconnect{};
-    } else if (index == 2) {
-      result.command = Info{};
+      return;
+    }
+    switch (variant) {
+      case CommandVariant::kConnect:
+        break;  // decoded in place
+      case CommandVariant::kDisconnect:
+        result.command = Disconnect{};
+        break;
+      case CommandVariant::kInfo:
+        result.command = Info{};
+        break;
     }
   });
   return result;
@@ -513,12 +589,11 @@ std::expected<Response, std::string> decode_response(std::string_view line) {
         if (!bytes) return std::unexpected(bytes.error().message());
         Decoder decoder(*bytes);
         Response response = Disconnected{};
-        std::size_t index = 0;
-        static constexpr std::array<bool, 3> kHasPayload = {true, false, true};
-        const bool ok =
-            decoder.enumeration(kResponseVariants, kHasPayload, index, [&](std::size_t v) {
-              return v == 0 ? read_connected(decoder, response) : read_error(decoder, response);
-            });
+        ResponseVariant variant = ResponseVariant::kDisconnected;
+        const bool ok = decoder.enumeration(kResponseShape, variant, [&](ResponseVariant v) {
+          return v == ResponseVariant::kConnected ? read_connected(decoder, response)
+                                                  : read_error(decoder, response);
+        });
         if (!ok) return std::unexpected(decoder.reader().take_failure());
         return response;
       });

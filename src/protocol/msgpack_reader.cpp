@@ -16,7 +16,7 @@ constexpr std::string_view kMarkerEof =
 constexpr std::string_view kDataEof = "IO error while reading data: failed to fill whole buffer";
 constexpr std::string_view kPayloadEof = "IO error while reading data: unexpected end of file";
 
-// Names of the single-byte families 0xc0..0xdf.
+// Names of the single-byte markers from nil to map 32.
 constexpr std::array<std::string_view, 32> kNames = {
     "Null",     "Reserved", "False", "True",  "Bin8",    "Bin16",   "Bin32",   "Ext8",
     "Ext16",    "Ext32",    "F32",   "F64",   "U8",      "U16",     "U32",     "U64",
@@ -26,49 +26,51 @@ constexpr std::array<std::string_view, 32> kNames = {
 }  // namespace
 
 Family family_of(std::uint8_t m) {
-  if (m <= 0x7f || m >= 0xe0) return Family::kInt;
-  if (m <= 0x8f) return Family::kMap;
-  if (m <= 0x9f) return Family::kArray;
-  if (m <= 0xbf) return Family::kStr;
+  using namespace msgpack;
+  if (m <= kPositiveFixintLast || m >= kNegativeFixint) return Family::kInt;
+  if (m <= kFixmapLast) return Family::kMap;
+  if (m <= kFixarrayLast) return Family::kArray;
+  if (m <= kFixstrLast) return Family::kStr;
   switch (m) {
-    case 0xc0:
+    case kNil:
       return Family::kNil;
-    case 0xc1:
+    case kNeverUsed:
       return Family::kReserved;
-    case 0xc2:
-    case 0xc3:
+    case kFalse:
+    case kTrue:
       return Family::kBool;
-    case 0xc4:
-    case 0xc5:
-    case 0xc6:
+    case kBin8:
+    case kBin16:
+    case kBin32:
       return Family::kBin;
-    case 0xca:
-    case 0xcb:
+    case kFloat32:
+    case kFloat64:
       return Family::kFloat;
-    case 0xd9:
-    case 0xda:
-    case 0xdb:
+    case kStr8:
+    case kStr16:
+    case kStr32:
       return Family::kStr;
-    case 0xdc:
-    case 0xdd:
+    case kArray16:
+    case kArray32:
       return Family::kArray;
-    case 0xde:
-    case 0xdf:
+    case kMap16:
+    case kMap32:
       return Family::kMap;
     default:
       break;
   }
-  if (m >= 0xcc && m <= 0xd3) return Family::kInt;
-  return Family::kExt;  // 0xc7..0xc9, 0xd4..0xd8
+  if (m >= kUint8 && m <= kInt64) return Family::kInt;
+  return Family::kExt;  // ext 8..32, fixext 1..16
 }
 
 std::string marker_name(std::uint8_t m) {
-  if (m <= 0x7f) return "FixPos(" + std::to_string(m) + ")";
-  if (m >= 0xe0) return "FixNeg(" + std::to_string(static_cast<int>(m) - 256) + ")";
-  if (m <= 0x8f) return "FixMap(" + std::to_string(m & 0x0f) + ")";
-  if (m <= 0x9f) return "FixArray(" + std::to_string(m & 0x0f) + ")";
-  if (m <= 0xbf) return "FixStr(" + std::to_string(m & 0x1f) + ")";
-  return std::string(kNames[m - 0xc0]);
+  using namespace msgpack;
+  if (m <= kPositiveFixintLast) return "FixPos(" + std::to_string(m) + ")";
+  if (m >= kNegativeFixint) return "FixNeg(" + std::to_string(static_cast<int>(m) - 256) + ")";
+  if (m <= kFixmapLast) return "FixMap(" + std::to_string(m & kFixContainerLengthMask) + ")";
+  if (m <= kFixarrayLast) return "FixArray(" + std::to_string(m & kFixContainerLengthMask) + ")";
+  if (m <= kFixstrLast) return "FixStr(" + std::to_string(m & kFixstrLengthMask) + ")";
+  return std::string(kNames[m - kNil]);
 }
 
 std::string wrong_marker(std::uint8_t marker) {
@@ -140,6 +142,7 @@ bool MsgpackReader::payload(std::uint64_t length, std::span<const std::uint8_t>&
 }
 
 bool MsgpackReader::head(std::uint8_t m, ValueHead& h) {
+  using namespace msgpack;
   h.marker = m;
   h.family = family_of(m);
   switch (h.family) {
@@ -150,18 +153,18 @@ bool MsgpackReader::head(std::uint8_t m, ValueHead& h) {
     case Family::kBool:
       return true;
     case Family::kInt:
-      if (m <= 0x7f) {
+      if (m <= kPositiveFixintLast) {
         h.bits = m;
         return true;
       }
-      if (m >= 0xe0) {
+      if (m >= kNegativeFixint) {
         h.bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(m) - 256);
         h.negative = h.signed_family = true;
         return true;
       }
-      if (m <= 0xcf) return number(std::size_t{1} << (m - 0xcc), h.bits);
+      if (m <= kUint64) return number(std::size_t{1} << (m - kUint8), h.bits);
       {
-        const std::size_t width = std::size_t{1} << (m - 0xd0);
+        const std::size_t width = std::size_t{1} << (m - kInt8);
         if (!number(width, h.bits)) return false;
         // Sign-extend from the encoded width.
         const unsigned shift = static_cast<unsigned>(64 - 8 * width);
@@ -171,7 +174,7 @@ bool MsgpackReader::head(std::uint8_t m, ValueHead& h) {
       }
       return true;
     case Family::kFloat:
-      if (m == 0xca) {
+      if (m == kFloat32) {
         if (!number(4, h.bits)) return false;
         h.real = static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(h.bits)));
       } else {
@@ -181,28 +184,28 @@ bool MsgpackReader::head(std::uint8_t m, ValueHead& h) {
       return true;
     case Family::kStr:
     case Family::kBin: {
-      std::uint64_t length = m & 0x1f;  // fixstr
-      if (m > 0xbf) {
+      std::uint64_t length = m & kFixstrLengthMask;
+      if (m > kFixstrLast) {
         const std::size_t width = std::size_t{1}
-                                  << (h.family == Family::kStr ? m - 0xd9 : m - 0xc4);
+                                  << (h.family == Family::kStr ? m - kStr8 : m - kBin8);
         if (!number(width, length)) return false;
       }
       return payload(length, h.bytes);
     }
     case Family::kArray:
     case Family::kMap:
-      if (m <= 0x9f) {
-        h.bits = m & 0x0f;
+      if (m <= kFixarrayLast) {
+        h.bits = m & kFixContainerLengthMask;
         return true;
       }
-      return number(m == 0xdc || m == 0xde ? 2 : 4, h.bits);
+      return number(m == kArray16 || m == kMap16 ? 2 : 4, h.bits);
     case Family::kExt:
       // The ext's length; its type byte and data are read by whoever reads the contents.
-      if (m >= 0xd4) {
-        h.bits = std::uint64_t{1} << (m - 0xd4);
+      if (m >= kFixext1) {
+        h.bits = std::uint64_t{1} << (m - kFixext1);
         return true;
       }
-      return number(std::size_t{1} << (m - 0xc7), h.bits);
+      return number(std::size_t{1} << (m - kExt8), h.bits);
   }
   return true;
 }
@@ -240,7 +243,7 @@ bool MsgpackReader::unexpected(const ValueHead& h, std::string_view expected) {
       kind = "unit value";
       break;
     case Family::kBool:
-      kind = h.marker == 0xc3 ? "boolean `true`" : "boolean `false`";
+      kind = h.marker == msgpack::kTrue ? "boolean `true`" : "boolean `false`";
       break;
     case Family::kInt:
       kind = "integer `" + integer_text(h) + "`";

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/msgpack_markers.h"
+
 namespace kesta::protocol {
 
 enum class Family { kInt, kNil, kBool, kFloat, kStr, kBin, kArray, kMap, kExt, kReserved };
@@ -60,20 +62,22 @@ class MsgpackReader {
     if (pos_ == end_) return fail_marker_eof();
     const std::uint8_t m = *pos_++;
     // The fix families are most of every message.
-    if (m >= 0x80 && m <= 0x9f) {
+    if (m >= msgpack::kFixmap && m <= msgpack::kFixarrayLast) {
       out.marker = m;
-      out.family = m <= 0x8f ? Family::kMap : Family::kArray;
-      out.bits = m & 0x0f;
+      out.family = m <= msgpack::kFixmapLast ? Family::kMap : Family::kArray;
+      out.bits = m & msgpack::kFixContainerLengthMask;
       return true;
     }
-    if (m >= 0xa0 && m <= 0xbf && static_cast<std::size_t>(end_ - pos_) >= (m & 0x1fu)) {
+    const std::size_t fixstr_length = m & msgpack::kFixstrLengthMask;
+    if (m >= msgpack::kFixstr && m <= msgpack::kFixstrLast &&
+        static_cast<std::size_t>(end_ - pos_) >= fixstr_length) {
       out.marker = m;
       out.family = Family::kStr;
-      out.bytes = {pos_, m & 0x1fu};
-      pos_ += m & 0x1f;
+      out.bytes = {pos_, fixstr_length};
+      pos_ += fixstr_length;
       return true;
     }
-    if (m == 0xd9 && pos_ != end_ && static_cast<std::size_t>(end_ - pos_ - 1) >= *pos_) {
+    if (m == msgpack::kStr8 && pos_ != end_ && static_cast<std::size_t>(end_ - pos_ - 1) >= *pos_) {
       out.marker = m;
       out.family = Family::kStr;
       out.bytes = {pos_ + 1, *pos_};
@@ -89,12 +93,12 @@ class MsgpackReader {
     if (pos_ == end_) return false;
     const std::uint8_t m = *pos_;
     std::size_t size = 1;
-    if (m <= 0x7f) {
+    if (m <= msgpack::kPositiveFixintLast) {
       out = m;
-    } else if (m == 0xcc && end_ - pos_ >= 2) {
+    } else if (m == msgpack::kUint8 && end_ - pos_ >= 2) {
       out = pos_[1];
       size = 2;
-    } else if (m == 0xcd && end_ - pos_ >= 3) {
+    } else if (m == msgpack::kUint16 && end_ - pos_ >= 3) {
       out = (std::uint64_t{pos_[1]} << 8) | pos_[2];
       size = 3;
     } else {

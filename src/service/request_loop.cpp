@@ -27,23 +27,23 @@ Result<> report_send_failure(const Error& error, Log& log) {
   return std::unexpected(error);
 }
 
-void dispatch(const protocol::Command& command, Connection& connection, WorkerState& state) {
-  std::visit(
+Answer dispatch(const protocol::Command& command, CommandHandlers& handlers) {
+  return std::visit(
       [&](const auto& variant) {
         using T = std::decay_t<decltype(variant)>;
         if constexpr (std::is_same_v<T, protocol::Connect>) {
-          state.handlers->connect(variant.config, connection, *state.log);
+          return handlers.connect(variant.config);
         } else if constexpr (std::is_same_v<T, protocol::Disconnect>) {
-          state.handlers->disconnect(connection, *state.log);
+          return handlers.disconnect();
         } else {
           static_assert(std::is_same_v<T, protocol::Info>);
-          state.handlers->info(connection, *state.log);
+          return handlers.info();
         }
       },
       command);
 }
 
-// Reads, decodes and dispatches one request; returning drops the connection.
+// Reads, decodes and answers one request; returning drops the connection.
 void handle_connection(Connection& connection, WorkerState& state) {
   Log& log = *state.log;
   state.request.clear();
@@ -64,7 +64,10 @@ void handle_connection(Connection& connection, WorkerState& state) {
     return;
   }
   log.write_line(protocol::received_command_line(*decoded.command));
-  dispatch(*decoded.command, connection, state);
+  Answer answer = dispatch(*decoded.command, *state.handlers);
+  // A failed send has been logged; what follows the answer happens either way.
+  (void)send_answer(connection, answer, log);
+  if (answer.after) answer.after();
 }
 
 }  // namespace
@@ -88,18 +91,15 @@ void run_worker(WorkerState& state) {
   while (true) serve_next(state);
 }
 
-Result<> send_response(Connection& connection, const protocol::Response& response, Log& log) {
-  log.write_line("Sending response: " + protocol::render(response));
-  auto written = write_response(connection, response);
+Result<> send_answer(Connection& connection, const Answer& answer, Log& log) {
+  if (const auto* failure = std::get_if<protocol::Error>(&answer.response)) {
+    log.write_line(failure->message);
+  }
+  const bool logged = answer.delivery == Delivery::kLogged;
+  if (logged) log.write_line("Sending response: " + protocol::render(answer.response));
+  auto written = write_response(connection, answer.response);
   if (!written) return report_send_failure(written.error(), log);
-  log.write_line("Message sent: " + *written);
-  return {};
-}
-
-Result<> send_response_quietly(Connection& connection, const protocol::Response& response,
-                               Log& log) {
-  auto written = write_response(connection, response);
-  if (!written) return report_send_failure(written.error(), log);
+  if (logged) log.write_line("Message sent: " + *written);
   return {};
 }
 

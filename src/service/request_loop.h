@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "protocol/messages.h"
+#include "service/answer.h"
 #include "service/handlers.h"
 #include "service/log.h"
 #include "service/transport.h"
@@ -26,22 +26,19 @@ struct WorkerState {
   std::unique_ptr<CommandHandlers> handlers;
 };
 
-// Serves one connection: accept, read one request line, decode, dispatch, drop. Failures of a
-// client are logged and end only that connection; a Fault (a log that cannot be written) or an
-// exception out of the listener or the handlers leaves.
+// Serves one connection: accept, read one request line, decode, dispatch, send the handler's
+// answer, run its after-answer step, drop. Failures of a client are logged and end only that
+// connection; a Fault (a log that cannot be written) or an exception out of the listener or the
+// handlers leaves.
 void serve_next(WorkerState& state);
 
 // The worker thread's body: serve_next for ever.
 [[noreturn]] void run_worker(WorkerState& state);
 
-// Logs "Sending response: " with the rendering, writes the response line, then logs
-// "Message sent: " with exactly the line written. A response that cannot be encoded or written
-// is logged as "Failed to send response: " and returned; nothing else needs to be done about it.
-Result<> send_response(Connection& connection, const protocol::Response& response, Log& log);
-
-// The same without the two log lines, for responses whose text has already been logged; a
-// failure is still logged.
-Result<> send_response_quietly(Connection& connection, const protocol::Response& response,
-                               Log& log);
+// Logs an Error's text, then, for a logged answer, "Sending response: " with the rendering;
+// writes the response line, then, for a logged answer, "Message sent: " with exactly the line
+// written. A response that cannot be encoded or written is logged as "Failed to send
+// response: " and returned; nothing else needs to be done about it.
+Result<> send_answer(Connection& connection, const Answer& answer, Log& log);
 
 }  // namespace kesta::service

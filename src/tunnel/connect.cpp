@@ -3,8 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "service/request_loop.h"
-#include "tunnel/answer.h"
 #include "tunnel/handshake_wait.h"
 #include "tunnel/interface_info.h"
 
@@ -14,10 +12,14 @@ namespace {
 using driver::abi::kAdapterStateDown;
 using driver::abi::kAdapterStateUp;
 
-// Logged and answered quietly; the caller closes the adapter after the answer has gone out.
-void fail_to_connect(service::Connection& connection, service::Log& log,
-                     const std::string& reason) {
-  answer_failure(connection, log, "Failed to connect: " + reason, Delivery::kQuiet);
+using service::Answer;
+using service::Delivery;
+
+// Answered quietly; the adapter is closed once the answer has gone out.
+Answer fail_to_connect(driver::Adapter adapter, const std::string& reason) {
+  Answer answer = Answer::failure("Failed to connect: " + reason, Delivery::kQuiet);
+  answer.after = [failed = std::optional(std::move(adapter))]() mutable { failed.reset(); };
+  return answer;
 }
 
 }  // namespace
@@ -55,10 +57,9 @@ Result<driver::Adapter> set_up_adapter(const driver::WireGuardLibraryRef& librar
   return adapter;
 }
 
-void connect_tunnel(service::Connection& connection, service::Log& log,
-                    const driver::WireGuardLibraryRef& library,
-                    driver::IpConfigurator& ip_configurator, WaitClock& clock,
-                    std::optional<driver::Adapter>& current, const protocol::Config& config) {
+Answer connect_tunnel(const driver::WireGuardLibraryRef& library,
+                      driver::IpConfigurator& ip_configurator, WaitClock& clock,
+                      std::optional<driver::Adapter>& current, const protocol::Config& config) {
   if (std::optional<driver::Adapter> old = std::exchange(current, std::nullopt)) {
     // The old tunnel is being replaced whatever happens next; a refusal changes nothing.
     old->set_state(kAdapterStateDown);
@@ -66,38 +67,44 @@ void connect_tunnel(service::Connection& connection, service::Log& log,
 
   auto adapter = set_up_adapter(library, ip_configurator, config);
   if (!adapter) {
-    answer_failure(connection, log, "Failed to create adapter: " + adapter.error().message(),
-                   Delivery::kQuiet);
-    return;
+    return Answer::failure("Failed to create adapter: " + adapter.error().message(),
+                           Delivery::kQuiet);
   }
 
   // Down first, so that the baseline is taken before this session can have any traffic.
   adapter->set_state(kAdapterStateDown);
   const auto baseline = read_interface_info(*adapter);
-  if (!baseline) return fail_to_connect(connection, log, baseline.error().message());
+  if (!baseline) return fail_to_connect(std::move(*adapter), baseline.error().message());
   if (!adapter->set_state(kAdapterStateUp)) {
-    return fail_to_connect(connection, log, "Failed to bring up adapter");
+    return fail_to_connect(std::move(*adapter), "Failed to bring up adapter");
   }
 
   const auto waited = wait_for_handshake(*adapter, *baseline, clock);
-  if (!waited) return fail_to_connect(connection, log, waited.error().message());
+  if (!waited) return fail_to_connect(std::move(*adapter), waited.error().message());
   if (*waited == HandshakeWait::kTimedOut) {
     // Leave no half-open tunnel sending initiations at a server that does not answer.
     adapter->set_state(kAdapterStateDown);
-    return fail_to_connect(connection, log, "Failed to connect to server");
+    return fail_to_connect(std::move(*adapter), "Failed to connect to server");
   }
 
   // A fresh read, so the client sees the counters as they are after the handshake.
   const auto info = read_interface_info(*adapter);
   if (!info) {
-    answer_failure(connection, log, "Failed to get interface info: " + info.error().message(),
-                   Delivery::kLogged);
-    adapter->set_state(kAdapterStateDown);
-    return;
+    // Answered with logging; switched down and closed once the answer has gone out.
+    Answer answer = Answer::failure("Failed to get interface info: " + info.error().message(),
+                                    Delivery::kLogged);
+    answer.after = [failed = std::optional(std::move(*adapter))]() mutable {
+      failed->set_state(kAdapterStateDown);
+      failed.reset();
+    };
+    return answer;
   }
   // The tunnel is up even if the client has gone away, so it is kept whatever the send did.
-  (void)service::send_response(connection, protocol::Connected{*info}, log);
-  current = std::move(*adapter);
+  Answer answer{protocol::Connected{*info}};
+  answer.after = [&current, connected = std::move(*adapter)]() mutable {
+    current = std::move(connected);
+  };
+  return answer;
 }
 
 }  // namespace kesta::tunnel

@@ -8,8 +8,7 @@
 #include "driver/ip_config.h"
 #include "driver/wireguard_library.h"
 #include "protocol/messages.h"
-#include "service/log.h"
-#include "service/transport.h"
+#include "service/answer.h"
 #include "tunnel/wait_clock.h"
 
 namespace kesta::tunnel {
@@ -30,11 +29,12 @@ Result<driver::Adapter> set_up_adapter(const driver::WireGuardLibraryRef& librar
                                        const protocol::Config& config);
 
 // Handles Connect: closes the current adapter, sets up a new one, switches it up and waits for
-// the first handshake, then answers. Only a tunnel that answered is kept in `current`; every
-// failure leaves it empty.
-void connect_tunnel(service::Connection& connection, service::Log& log,
-                    const driver::WireGuardLibraryRef& library,
-                    driver::IpConfigurator& ip_configurator, WaitClock& clock,
-                    std::optional<driver::Adapter>& current, const protocol::Config& config);
+// the first handshake, then answers. The new adapter goes only once the answer has gone out, in
+// the answer's after-answer step: a connected one into `current`, a failed one closed (switched
+// down first when the final statistics read failed). Every failure leaves `current` empty.
+service::Answer connect_tunnel(const driver::WireGuardLibraryRef& library,
+                               driver::IpConfigurator& ip_configurator, WaitClock& clock,
+                               std::optional<driver::Adapter>& current,
+                               const protocol::Config& config);
 
 }  // namespace kesta::tunnel

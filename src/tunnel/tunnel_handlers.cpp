@@ -14,17 +14,16 @@ TunnelHandlers::TunnelHandlers(driver::WireGuardLibraryRef library,
       ip_configurator_(std::move(ip_configurator)),
       clock_(std::move(clock)) {}
 
-void TunnelHandlers::connect(const protocol::Config& config, service::Connection& connection,
-                             service::Log& log) {
-  connect_tunnel(connection, log, library_, *ip_configurator_, *clock_, current_, config);
+service::Answer TunnelHandlers::connect(const protocol::Config& config) {
+  return connect_tunnel(library_, *ip_configurator_, *clock_, current_, config);
 }
 
-void TunnelHandlers::disconnect(service::Connection& connection, service::Log& log) {
-  disconnect_tunnel(connection, log, current_ ? &*current_ : nullptr);
+service::Answer TunnelHandlers::disconnect() {
+  return disconnect_tunnel(current_ ? &*current_ : nullptr);
 }
 
-void TunnelHandlers::info(service::Connection& connection, service::Log& log) {
-  report_info(connection, log, current_ ? &*current_ : nullptr);
+service::Answer TunnelHandlers::info() {
+  return report_info(current_ ? &*current_ : nullptr);
 }
 
 }  // namespace kesta::tunnel

@@ -19,10 +19,9 @@ class TunnelHandlers final : public service::CommandHandlers {
                  std::unique_ptr<driver::IpConfigurator> ip_configurator,
                  std::unique_ptr<WaitClock> clock);
 
-  void connect(const protocol::Config& config, service::Connection& connection,
-               service::Log& log) override;
-  void disconnect(service::Connection& connection, service::Log& log) override;
-  void info(service::Connection& connection, service::Log& log) override;
+  service::Answer connect(const protocol::Config& config) override;
+  service::Answer disconnect() override;
+  service::Answer info() override;
 
   const std::optional<driver::Adapter>& current_adapter() const { return current_; }
 

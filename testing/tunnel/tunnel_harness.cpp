@@ -1,10 +1,9 @@
 #include "testing/tunnel/tunnel_harness.h"
 
+#include <type_traits>
 #include <utility>
+#include <variant>
 
-#include "protocol/decode.h"
-#include "protocol/encode.h"
-#include "protocol/render.h"
 #include "wireguard_sim/in_process.h"
 
 namespace kesta::testing {
@@ -26,27 +25,28 @@ TunnelHarness::TunnelHarness(const wgsim::Scenario& scenario,
   if (!clock) clock = std::make_unique<tunnel::SteadyWaitClock>();
   auto ip = std::make_unique<RecordingIpConfigurator>();
   ip_ = ip.get();
-  auto handlers =
+  handlers_ =
       std::make_unique<tunnel::TunnelHandlers>(std::move(library), std::move(ip), std::move(clock));
-  handlers_ = handlers.get();
-  auto listener = std::make_unique<MemoryListener>();
-  listener_ = listener.get();
-  auto log = std::make_shared<MemoryLog>();
-  log_ = log.get();
-  state_ = std::make_unique<service::WorkerState>(std::move(listener), std::move(log),
-                                                  std::move(handlers));
 }
 
 Exchange TunnelHarness::send(const protocol::Command& command) {
-  const auto transcript = listener_->add_client({.chunks = {protocol::encode_command(command)}});
-  const std::size_t lines_before = log_->lines.size();
-  service::serve_next(*state_);
+  service::Answer answer = std::visit(
+      [this](const auto& variant) {
+        using T = std::decay_t<decltype(variant)>;
+        if constexpr (std::is_same_v<T, protocol::Connect>) {
+          return handlers_->connect(variant.config);
+        } else if constexpr (std::is_same_v<T, protocol::Disconnect>) {
+          return handlers_->disconnect();
+        } else {
+          return handlers_->info();
+        }
+      },
+      command);
+  const std::size_t answered = driver_calls(journal_seen_).size();
+  if (answer.after) answer.after();
 
-  Exchange exchange;
-  exchange.written = transcript->written;
-  exchange.log.assign(log_->lines.begin() + static_cast<std::ptrdiff_t>(lines_before),
-                      log_->lines.end());
-  exchange.calls = driver_calls(journal_seen_);
+  Exchange exchange{std::move(answer.response), answer.delivery, driver_calls(journal_seen_)};
+  exchange.calls.insert(exchange.calls.begin() + static_cast<std::ptrdiff_t>(answered), kAnswered);
   journal_seen_ = wgsim::journal().size();
   return exchange;
 }
@@ -76,27 +76,6 @@ std::vector<std::string> driver_calls(std::size_t from) {
     calls.push_back(call + failed(entry));
   }
   return calls;
-}
-
-std::vector<std::string> answer_log(const Exchange& exchange) {
-  if (exchange.log.size() < 2) return {"(request not handled)"};
-  return {exchange.log.begin() + 2, exchange.log.end()};
-}
-
-std::string response_line(const protocol::Response& response) {
-  auto line = protocol::encode_response(response);
-  return line ? *line : "(unencodable)";
-}
-
-std::vector<std::string> logged_answer(const protocol::Response& response) {
-  return {"Sending response: " + protocol::render(response),
-          "Message sent: " + response_line(response)};
-}
-
-std::optional<protocol::Response> received(const Exchange& exchange) {
-  auto response = protocol::decode_response(exchange.written);
-  if (!response) return std::nullopt;
-  return *response;
 }
 
 protocol::Config sample_config() {

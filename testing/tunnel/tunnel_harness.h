@@ -2,14 +2,11 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "protocol/messages.h"
-#include "service/request_loop.h"
-#include "testing/transport/memory_log.h"
-#include "testing/transport/memory_transport.h"
+#include "service/answer.h"
 #include "testing/tunnel/recording_ip_configurator.h"
 #include "tunnel/tunnel_handlers.h"
 #include "tunnel/wait_clock.h"
@@ -17,15 +14,19 @@
 
 namespace kesta::testing {
 
+// Stands in the driver calls of an exchange where the answer was given: what follows it is the
+// answer's after-answer step.
+inline constexpr const char* kAnswered = "(answered)";
+
 // What one request produced.
 struct Exchange {
-  std::string written;             // everything written to the client
-  std::vector<std::string> log;    // the log lines of this request, in order
+  protocol::Response response;
+  service::Delivery delivery = service::Delivery::kLogged;
   std::vector<std::string> calls;  // the driver calls of this request, see driver_calls()
 };
 
-// A worker serving requests with the real tunnel handlers over the in-process simulated
-// driver and an in-memory transport; IP configuration is recorded instead of done.
+// The real tunnel handlers over the in-process simulated driver; IP configuration is recorded
+// instead of done.
 class TunnelHarness {
  public:
   // Starts the simulated driver afresh with `scenario`. Without a clock the real one is used;
@@ -34,7 +35,8 @@ class TunnelHarness {
                          std::unique_ptr<tunnel::WaitClock> clock = nullptr,
                          driver::WireGuardLibraryRef library = nullptr);
 
-  // Serves one request line carrying `command`.
+  // Hands `command` to the handlers as the request loop does: takes the answer, then runs its
+  // after-answer step.
   Exchange send(const protocol::Command& command);
 
   tunnel::TunnelHandlers& handlers() { return *handlers_; }
@@ -43,10 +45,7 @@ class TunnelHarness {
   std::size_t stray_handles() const;
 
  private:
-  std::unique_ptr<service::WorkerState> state_;
-  MemoryListener* listener_ = nullptr;
-  MemoryLog* log_ = nullptr;
-  tunnel::TunnelHandlers* handlers_ = nullptr;
+  std::unique_ptr<tunnel::TunnelHandlers> handlers_;
   RecordingIpConfigurator* ip_ = nullptr;
   std::size_t journal_seen_ = 0;
 };
@@ -55,14 +54,6 @@ class TunnelHarness {
 // "CloseAdapter", a configuration read (size query and fetch) as "Read"; a failed call ends
 // in "!". Logger registration is left out: it happens once per process.
 std::vector<std::string> driver_calls(std::size_t from = 0);
-
-// The log lines a request added after "Received message: " and "Received command: ".
-std::vector<std::string> answer_log(const Exchange& exchange);
-// The response line for `response`, and the two lines send_response logs for it.
-std::string response_line(const protocol::Response& response);
-std::vector<std::string> logged_answer(const protocol::Response& response);
-// What the client received, decoded; nullopt when nothing (or something undecodable) came.
-std::optional<protocol::Response> received(const Exchange& exchange);
 
 // A Connect whose every key, address and port differs from the others.
 protocol::Config sample_config();

@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,24 +38,25 @@ const std::vector<std::string> kInfoAnswered = {
 
 struct Reply {
   protocol::Response response;
-  bool quiet = false;
+  Delivery delivery = Delivery::kLogged;
+  std::function<void()> after{};
 };
 
 // Stands in for the tunnel manager: records each call and answers as scripted.
 class FakeHandlers final : public CommandHandlers {
  public:
-  void connect(const protocol::Config& config, Connection& connection, Log& log) override {
+  Answer connect(const protocol::Config& config) override {
     calls.push_back("connect");
     configs.push_back(config);
-    answer(connection, log);
+    return answer();
   }
-  void disconnect(Connection& connection, Log& log) override {
+  Answer disconnect() override {
     calls.push_back("disconnect");
-    answer(connection, log);
+    return answer();
   }
-  void info(Connection& connection, Log& log) override {
+  Answer info() override {
     calls.push_back("info");
-    answer(connection, log);
+    return answer();
   }
 
   Reply reply{protocol::Disconnected{}};
@@ -60,12 +64,10 @@ class FakeHandlers final : public CommandHandlers {
   std::vector<protocol::Config> configs;
 
  private:
-  void answer(Connection& connection, Log& log) {
-    if (reply.quiet) {
-      (void)send_response_quietly(connection, reply.response, log);
-    } else {
-      (void)send_response(connection, reply.response, log);
-    }
+  Answer answer() {
+    Answer answer{reply.response, reply.delivery};
+    if (reply.after) answer.after = reply.after;
+    return answer;
   }
 };
 
@@ -264,7 +266,61 @@ TEST_F(RequestLoopTest, AFailingLogEndsTheWorker) {
   EXPECT_THAT(log_.lines, ElementsAre("Received message: pEluZm8="));
 }
 
-TEST(SendResponse, LogsAndWritesAsAsked) {
+// The after-answer step (closing an adapter the request replaced, say) runs once the client has
+// been written to and the sending logged, whether the write worked or not; an answer whose
+// sending faults takes what the step holds with it, unrun.
+TEST_F(RequestLoopTest, TheAfterAnswerStepFollowsTheSending) {
+  const std::string failure = "Failed to connect: Failed to connect to server";
+  const std::string failure_line = *protocol::encode_response(protocol::Error{failure});
+  struct Row {
+    const char* name;
+    ClientScript script;
+    bool log_fails;
+    std::optional<std::string> written_before_step;
+    std::vector<std::string> log_before_step;
+  } rows[] = {
+      {"written",
+       {.chunks = {kInfoLine}},
+       false,
+       failure_line,
+       {"Received message: pEluZm8=", "Received command: Info", failure}},
+      {"write fails",
+       {.chunks = {kInfoLine}, .write_error = "gone"},
+       false,
+       "",
+       {"Received message: pEluZm8=", "Received command: Info", failure,
+        "Failed to send response: gone"}},
+      {"log fails", {.chunks = {kInfoLine}}, true, std::nullopt, {}},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    log_.lines.clear();
+    // The log gives out at the failure line, after the two request lines.
+    log_.fail_after = row.log_fails ? 2 : std::numeric_limits<std::size_t>::max();
+    const auto transcript = listener_.add_client(row.script);
+    std::optional<std::string> written_before_step;
+    std::vector<std::string> log_before_step;
+    const auto replaced_adapter = std::make_shared<int>(0);
+    handlers_.reply = {protocol::Error{failure}, Delivery::kQuiet, [&, held = replaced_adapter] {
+                         written_before_step = transcript->written;
+                         log_before_step = log_.lines;
+                       }};
+    std::weak_ptr<int> watched = replaced_adapter;
+    if (row.log_fails) {
+      EXPECT_THROW(serve_next(state_), Fault);
+    } else {
+      serve_next(state_);
+    }
+    handlers_.reply = {protocol::Disconnected{}};
+    EXPECT_EQ(written_before_step, row.written_before_step);
+    EXPECT_EQ(log_before_step, row.log_before_step);
+    EXPECT_TRUE(transcript->dropped);
+    // The answer has let go of what its step held.
+    EXPECT_EQ(watched.use_count(), 1);
+  }
+}
+
+TEST(SendAnswer, LogsAndWritesAsAsked) {
   const protocol::Response error_x = protocol::Error{"x"};
   const protocol::Response before_1970 = protocol::Connected{
       {.last_handshake = protocol::SystemTime{protocol::kUnixEpochIntervals - 1}}};
@@ -272,7 +328,7 @@ TEST(SendResponse, LogsAndWritesAsAsked) {
   struct Case {
     const char* name;
     protocol::Response response;
-    bool quiet;
+    Delivery delivery;
     std::optional<std::string> write_error;
     std::vector<std::string> log;
     std::string written;
@@ -280,24 +336,37 @@ TEST(SendResponse, LogsAndWritesAsAsked) {
   };
   const Case cases[] = {
       {"logged",
-       error_x,
-       false,
+       protocol::Disconnected{},
+       Delivery::kLogged,
        {},
-       {sending_error_x, "Message sent: gaVFcnJvcqF4\n"},
+       {"Sending response: Disconnected", std::string("Message sent: ") + kDisconnectedLine},
+       kDisconnectedLine,
+       true},
+      {"failure, logged",
+       error_x,
+       Delivery::kLogged,
+       {},
+       {"x", sending_error_x, "Message sent: gaVFcnJvcqF4\n"},
        "gaVFcnJvcqF4\n",
        true},
-      {"quiet", error_x, true, {}, {}, "gaVFcnJvcqF4\n", true},
-      {"logged, write fails",
+      {"failure, quiet", error_x, Delivery::kQuiet, {}, {"x"}, "gaVFcnJvcqF4\n", true},
+      {"failure, logged, write fails",
        error_x,
-       false,
+       Delivery::kLogged,
        "gone",
-       {sending_error_x, "Failed to send response: gone"},
+       {"x", sending_error_x, "Failed to send response: gone"},
        "",
        false},
-      {"quiet, write fails", error_x, true, "gone", {"Failed to send response: gone"}, "", false},
+      {"failure, quiet, write fails",
+       error_x,
+       Delivery::kQuiet,
+       "gone",
+       {"x", "Failed to send response: gone"},
+       "",
+       false},
       {"cannot be encoded",
        before_1970,
-       false,
+       Delivery::kLogged,
        {},
        {"Sending response: " + protocol::render(before_1970),
         "Failed to send response: SystemTime must be later than UNIX_EPOCH"},
@@ -305,7 +374,7 @@ TEST(SendResponse, LogsAndWritesAsAsked) {
        false},
       {"quiet, cannot be encoded",
        before_1970,
-       true,
+       Delivery::kQuiet,
        {},
        {"Failed to send response: SystemTime must be later than UNIX_EPOCH"},
        "",
@@ -318,8 +387,7 @@ TEST(SendResponse, LogsAndWritesAsAsked) {
     auto connection = listener.accept();
     ASSERT_TRUE(connection);
     MemoryLog log;
-    const Result<> sent = c.quiet ? send_response_quietly(**connection, c.response, log)
-                                  : send_response(**connection, c.response, log);
+    const Result<> sent = send_answer(**connection, Answer{c.response, c.delivery}, log);
     EXPECT_EQ(sent.has_value(), c.sent);
     EXPECT_EQ(log.lines, c.log);
     EXPECT_EQ(transcript->written, c.written);

@@ -22,14 +22,12 @@ namespace kesta::tunnel {
 namespace {
 
 using namespace std::chrono_literals;
-using kesta::testing::answer_log;
 using kesta::testing::Exchange;
-using kesta::testing::logged_answer;
+using kesta::testing::kAnswered;
 using kesta::testing::ManualClock;
-using kesta::testing::received;
-using kesta::testing::response_line;
 using kesta::testing::sample_config;
 using kesta::testing::TunnelHarness;
+using service::Delivery;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using Calls = std::vector<std::string>;
@@ -49,7 +47,7 @@ Calls concat(std::initializer_list<Calls> parts) {
 const Calls kTimedOut = concat({kSetUp,
                                 {"SetAdapterState 0", "Read", "SetAdapterState 1"},
                                 Calls(100, "Read"),
-                                {"SetAdapterState 0", "CloseAdapter"}});
+                                {"SetAdapterState 0", kAnswered, "CloseAdapter"}});
 
 TunnelHarness with_manual_clock(const wgsim::Scenario& scenario) {
   return TunnelHarness(scenario, std::make_unique<ManualClock>());
@@ -109,14 +107,15 @@ TEST(TunnelConnect, ConnectsAndKeepsTheAdapter) {
   TunnelHarness harness = with_manual_clock({.handshake_delay = 0ms});
   const Exchange exchange = harness.send(kConnect);
 
-  EXPECT_EQ(exchange.calls,
-            concat({kSetUp, {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", "Read"}}));
-  const auto response = received(exchange);
-  ASSERT_TRUE(response && std::holds_alternative<protocol::Connected>(*response));
-  const auto& info = std::get<protocol::Connected>(*response).info;
+  EXPECT_EQ(
+      exchange.calls,
+      concat(
+          {kSetUp, {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", "Read", kAnswered}}));
+  ASSERT_TRUE(std::holds_alternative<protocol::Connected>(exchange.response));
+  const auto& info = std::get<protocol::Connected>(exchange.response).info;
   EXPECT_TRUE(info.last_handshake.has_value());
   EXPECT_GT(info.rx_bytes, 0u);
-  EXPECT_EQ(answer_log(exchange), logged_answer(*response));
+  EXPECT_EQ(exchange.delivery, Delivery::kLogged);
 
   ASSERT_EQ(harness.ip().calls.size(), 1u);
   const auto& ip = harness.ip().calls[0];
@@ -130,8 +129,9 @@ TEST(TunnelConnect, ConnectsAndKeepsTheAdapter) {
   expect_no_stray_handles(harness);
 }
 
-// Each way a Connect can fail: what is logged, what the client gets and how, and what the
-// driver saw, ending with the adapter closed.
+// Each way a Connect can fail: what the client gets and whether its sending is logged, and what
+// the driver saw, ending with the adapter closed; a new adapter that got as far as its set-up
+// is closed only once the answer has been given.
 TEST(TunnelConnect, FailuresAnswerAndLeaveNoAdapter) {
   struct Row {
     const char* name;
@@ -150,44 +150,46 @@ TEST(TunnelConnect, FailuresAnswerAndLeaveNoAdapter) {
        std::nullopt,
        "Failed to create adapter: Failed to create adapter",
        false,
-       {"OpenAdapter!", "CreateAdapter!"}},
+       {"OpenAdapter!", "CreateAdapter!", kAnswered}},
       {"configuration refused",
        {.faults = {Fault::kSetConfiguration}},
        std::nullopt,
        "Failed to create adapter: Failed to set configuration: WireGuardSetConfiguration failed",
        false,
-       {"OpenAdapter!", "CreateAdapter", "SetConfiguration!", "CloseAdapter"}},
+       {"OpenAdapter!", "CreateAdapter", "SetConfiguration!", "CloseAdapter", kAnswered}},
       {"route refused",
        {},
        route_error,
        "Failed to create adapter: Failed to set route: " + route_error,
        false,
-       concat({kSetUp, {"CloseAdapter"}})},
+       concat({kSetUp, {"CloseAdapter", kAnswered}})},
       {"baseline without peers",
        {.read_anomaly = ReadAnomaly::kZeroPeers},
        std::nullopt,
        "Failed to connect: No peers",
        false,
-       concat({kSetUp, {"SetAdapterState 0", "Read", "CloseAdapter"}})},
+       concat({kSetUp, {"SetAdapterState 0", "Read", kAnswered, "CloseAdapter"}})},
       {"baseline size query",
        {.read_anomaly = ReadAnomaly::kSizeQueryTrue},
        std::nullopt,
        "Failed to connect: Failed to query size of wireguard configuration",
        false,
-       concat({kSetUp, {"SetAdapterState 0", "Read", "CloseAdapter"}})},
+       concat({kSetUp, {"SetAdapterState 0", "Read", kAnswered, "CloseAdapter"}})},
       {"switch up refused",
        {.faults = {Fault::kSetStateUp}},
        std::nullopt,
        "Failed to connect: Failed to bring up adapter",
        false,
-       concat({kSetUp, {"SetAdapterState 0", "Read", "SetAdapterState 1!", "CloseAdapter"}})},
+       concat({kSetUp,
+               {"SetAdapterState 0", "Read", "SetAdapterState 1!", kAnswered, "CloseAdapter"}})},
       {"read in the wait",
        {.read_anomaly = ReadAnomaly::kEndpointFamilyZero, .anomaly_after_reads = 1},
        std::nullopt,
        "Failed to connect: Illegal address family 0",
        false,
-       concat(
-           {kSetUp, {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", "CloseAdapter"}})},
+       concat({kSetUp,
+               {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", kAnswered,
+                "CloseAdapter"}})},
       {"server never answers",
        {.handshake = wgsim::Handshake::kNever},
        std::nullopt,
@@ -212,7 +214,7 @@ TEST(TunnelConnect, FailuresAnswerAndLeaveNoAdapter) {
        "Failed to get interface info: No peers",
        true,
        concat({kSetUp,
-               {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", "Read",
+               {"SetAdapterState 0", "Read", "SetAdapterState 1", "Read", "Read", kAnswered,
                 "SetAdapterState 0", "CloseAdapter"}})},
   };
   for (const Row& row : rows) {
@@ -221,17 +223,14 @@ TEST(TunnelConnect, FailuresAnswerAndLeaveNoAdapter) {
     harness.ip().error = row.ip_error;
     const Exchange exchange = harness.send(kConnect);
 
-    const protocol::Response answer = protocol::Error{row.line};
-    EXPECT_EQ(exchange.written, response_line(answer));
-    std::vector<std::string> log = {row.line};
-    if (row.logged) log = concat({log, logged_answer(answer)});
-    EXPECT_EQ(answer_log(exchange), log);
+    EXPECT_EQ(exchange.response, protocol::Response{protocol::Error{row.line}});
+    EXPECT_EQ(exchange.delivery, row.logged ? Delivery::kLogged : Delivery::kQuiet);
     EXPECT_EQ(exchange.calls, row.calls);
     EXPECT_FALSE(harness.handlers().current_adapter().has_value());
     expect_no_stray_handles(harness);
 
     wgsim::set_scenario({});
-    EXPECT_EQ(received(harness.send(kInfo)), protocol::Response{protocol::Disconnected{}});
+    EXPECT_EQ(harness.send(kInfo).response, protocol::Response{protocol::Disconnected{}});
   }
 }
 
@@ -276,12 +275,8 @@ TEST(TunnelConnect, ConnectReplacesTheCurrentAdapter) {
         break;
       }
     }
-    const auto response = received(exchange);
-    ASSERT_TRUE(response.has_value());
-    EXPECT_EQ(std::holds_alternative<protocol::Connected>(*response), row.connected);
+    EXPECT_EQ(std::holds_alternative<protocol::Connected>(exchange.response), row.connected);
     if (row.connected) {
-      // Nothing about the refused switch-downs reaches the log.
-      EXPECT_EQ(answer_log(exchange), logged_answer(*response));
       ASSERT_EQ(harness.ip().calls.size(), 2u);
       EXPECT_NE(harness.ip().calls[1].luid, harness.ip().calls[0].luid);
     } else {
@@ -289,6 +284,20 @@ TEST(TunnelConnect, ConnectReplacesTheCurrentAdapter) {
     }
     expect_no_stray_handles(harness);
   }
+}
+
+// The answer holds the new adapter until its after-answer step: an answer dropped unsent, as
+// when the log fails while it is sent, takes the adapter with it.
+TEST(TunnelConnect, AnUnsentAnswerClosesTheAdapterItHolds) {
+  TunnelHarness harness = with_manual_clock({.handshake_delay = 0ms});
+  {
+    const service::Answer answer = harness.handlers().connect(sample_config());
+    EXPECT_TRUE(std::holds_alternative<protocol::Connected>(answer.response));
+    EXPECT_FALSE(harness.handlers().current_adapter().has_value());
+    EXPECT_EQ(wgsim::open_handle_count(), 1u);
+  }
+  EXPECT_EQ(wgsim::open_handle_count(), 0u);
+  EXPECT_EQ(kesta::testing::driver_calls().back(), "CloseAdapter");
 }
 
 // Counts completed configuration fetches into the first peer's tx counter, so that an answer
@@ -299,7 +308,7 @@ driver::abi::GetConfigurationFn* real_get_configuration = nullptr;
 driver::abi::Bool KESTA_WG_CALL stamped_get_configuration(driver::abi::AdapterHandle adapter,
                                                           void* config, std::uint32_t* bytes) {
   const driver::abi::Bool ok = real_get_configuration(adapter, config, bytes);
-  constexpr std::size_t kFirstPeerTx = driver::kInterfaceSize + 104;
+  constexpr std::size_t kFirstPeerTx = driver::kInterfaceSize + driver::PeerLayout::kTxBytes;
   if (ok != 0 && config != nullptr && *bytes >= kFirstPeerTx + 8) {
     ++fetches;
     std::memcpy(static_cast<std::uint8_t*>(config) + kFirstPeerTx, &fetches, 8);
@@ -316,10 +325,10 @@ TEST(TunnelConnect, ConnectedCarriesAReadMadeAfterTheWait) {
   auto stamped = std::make_shared<const driver::WireGuardLibrary>(functions, [simulator] {});
 
   TunnelHarness harness({.handshake_delay = 0ms}, std::make_unique<ManualClock>(), stamped);
-  const auto response = received(harness.send(kConnect));
-  ASSERT_TRUE(response && std::holds_alternative<protocol::Connected>(*response));
+  const protocol::Response response = harness.send(kConnect).response;
+  ASSERT_TRUE(std::holds_alternative<protocol::Connected>(response));
   // Baseline, the wait's one read, then the answer's own.
-  EXPECT_EQ(std::get<protocol::Connected>(*response).info.tx_bytes, 3u);
+  EXPECT_EQ(std::get<protocol::Connected>(response).info.tx_bytes, 3u);
   expect_no_stray_handles(harness);
 }
 
@@ -334,16 +343,16 @@ TEST(TunnelConnect, RealClockWaitsAboutOneSecondForASilentServer) {
   const Exchange exchange = harness.send(kConnect);
   const auto elapsed = std::chrono::steady_clock::now() - start;
 
-  EXPECT_EQ(exchange.written,
-            response_line(protocol::Error{"Failed to connect: Failed to connect to server"}));
+  EXPECT_EQ(exchange.response,
+            protocol::Response{protocol::Error{"Failed to connect: Failed to connect to server"}});
   EXPECT_GE(elapsed, 1000ms);
   EXPECT_LT(elapsed, 3000ms);
   // One read at once, then one per pause; none after the limit.
   EXPECT_GE(reads_between_switches(exchange.calls), 2u);
   EXPECT_LE(reads_between_switches(exchange.calls), 101u);
   ASSERT_GE(exchange.calls.size(), 2u);
-  EXPECT_EQ(Calls(exchange.calls.end() - 2, exchange.calls.end()),
-            (Calls{"SetAdapterState 0", "CloseAdapter"}));
+  EXPECT_EQ(Calls(exchange.calls.end() - 3, exchange.calls.end()),
+            (Calls{"SetAdapterState 0", kAnswered, "CloseAdapter"}));
   expect_no_stray_handles(harness);
 }
 
@@ -353,8 +362,7 @@ TEST(TunnelConnect, RealClockPollsUntilTheHandshake) {
   const Exchange exchange = harness.send(kConnect);
   const auto elapsed = std::chrono::steady_clock::now() - start;
 
-  const auto response = received(exchange);
-  ASSERT_TRUE(response && std::holds_alternative<protocol::Connected>(*response));
+  ASSERT_TRUE(std::holds_alternative<protocol::Connected>(exchange.response));
   // A read at once, at least one more after a pause, and the answer's own.
   EXPECT_GE(reads_between_switches(exchange.calls), 3u);
   EXPECT_GE(elapsed, 30ms);

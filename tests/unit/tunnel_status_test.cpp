@@ -8,20 +8,20 @@
 
 #include "testing/tunnel/manual_clock.h"
 #include "testing/tunnel/tunnel_harness.h"
+#include "tunnel/connect.h"
+#include "wireguard_sim/in_process.h"
 #include "wireguard_sim/wireguard_sim.h"
 
 namespace kesta::tunnel {
 namespace {
 
 using namespace std::chrono_literals;
-using kesta::testing::answer_log;
 using kesta::testing::Exchange;
-using kesta::testing::logged_answer;
+using kesta::testing::kAnswered;
 using kesta::testing::ManualClock;
-using kesta::testing::received;
-using kesta::testing::response_line;
 using kesta::testing::sample_config;
 using kesta::testing::TunnelHarness;
+using service::Delivery;
 using Calls = std::vector<std::string>;
 
 const protocol::Command kConnect = protocol::Connect{sample_config()};
@@ -36,17 +36,14 @@ TunnelHarness connected() {
   return harness;
 }
 
+// Both handlers always answer with logging.
 void expect_answer(const Exchange& exchange, const protocol::Response& response) {
-  EXPECT_EQ(exchange.written, response_line(response));
-  EXPECT_EQ(answer_log(exchange), logged_answer(response));
+  EXPECT_EQ(exchange.response, response);
+  EXPECT_EQ(exchange.delivery, Delivery::kLogged);
 }
 
 void expect_failure(const Exchange& exchange, const std::string& line) {
-  const protocol::Response response = protocol::Error{line};
-  EXPECT_EQ(exchange.written, response_line(response));
-  std::vector<std::string> log = {line};
-  for (std::string& sent : logged_answer(response)) log.push_back(std::move(sent));
-  EXPECT_EQ(answer_log(exchange), log);
+  expect_answer(exchange, protocol::Error{line});
 }
 
 TEST(TunnelStatus, WithoutAdapterBothAnswerDisconnected) {
@@ -54,7 +51,7 @@ TEST(TunnelStatus, WithoutAdapterBothAnswerDisconnected) {
     TunnelHarness harness;
     const Exchange exchange = harness.send(command);
     expect_answer(exchange, kDisconnected);
-    EXPECT_EQ(exchange.calls, Calls{});
+    EXPECT_EQ(exchange.calls, Calls{kAnswered});
   }
 }
 
@@ -63,15 +60,36 @@ TEST(TunnelStatus, DisconnectTwiceKeepsTheAdapterAndInfoStillAnswers) {
   for (int i = 0; i < 2; ++i) {
     const Exchange exchange = harness.send(kDisconnect);
     expect_answer(exchange, kDisconnected);
-    EXPECT_EQ(exchange.calls, Calls{"SetAdapterState 0"});
+    EXPECT_EQ(exchange.calls, (Calls{"SetAdapterState 0", kAnswered}));
   }
   const Exchange info = harness.send(kInfo);
-  EXPECT_EQ(info.calls, Calls{"Read"});
-  const auto response = received(info);
-  ASSERT_TRUE(response && std::holds_alternative<protocol::Connected>(*response));
-  EXPECT_TRUE(std::get<protocol::Connected>(*response).info.last_handshake.has_value());
-  expect_answer(info, *response);
+  EXPECT_EQ(info.calls, (Calls{"Read", kAnswered}));
+  ASSERT_TRUE(std::holds_alternative<protocol::Connected>(info.response));
+  EXPECT_TRUE(std::get<protocol::Connected>(info.response).info.last_handshake.has_value());
+  EXPECT_EQ(info.delivery, Delivery::kLogged);
   EXPECT_TRUE(harness.handlers().current_adapter().has_value());
+  EXPECT_EQ(harness.stray_handles(), 0u);
+}
+
+// The held adapter's peer is replaced by one whose server never answers, through a second
+// handle as another program could; Info then reports a peer without a handshake.
+TEST(TunnelStatus, InfoOfAPeerThatNeverCompletedAHandshake) {
+  TunnelHarness harness = connected();
+  wgsim::set_scenario({.handshake = wgsim::Handshake::kNever});
+  {
+    auto other = driver::Adapter::open(wgsim::load_in_process(), driver::kCreatedAdapterName);
+    ASSERT_TRUE(other.has_value());
+    protocol::Config silent = sample_config();
+    silent.encryption.server_key.fill(0x33);
+    ASSERT_TRUE(other->set_configuration(interface_config(silent)).has_value());
+  }
+  const Exchange info = harness.send(kInfo);
+  ASSERT_TRUE(std::holds_alternative<protocol::Connected>(info.response));
+  const protocol::WireguardInterfaceInfo& statistics =
+      std::get<protocol::Connected>(info.response).info;
+  EXPECT_EQ(statistics.last_handshake, std::nullopt);
+  EXPECT_EQ(statistics.rx_bytes, 0u);
+  EXPECT_EQ(info.delivery, Delivery::kLogged);
   EXPECT_EQ(harness.stray_handles(), 0u);
 }
 
@@ -80,7 +98,7 @@ TEST(TunnelStatus, RefusedSwitchDownIsReportedAndTheAdapterKept) {
   wgsim::set_scenario({.faults = {wgsim::Fault::kSetStateDown}});
   const Exchange exchange = harness.send(kDisconnect);
   expect_failure(exchange, "Failed to disconnect: Failed to bring down adapter");
-  EXPECT_EQ(exchange.calls, Calls{"SetAdapterState 0!"});
+  EXPECT_EQ(exchange.calls, (Calls{"SetAdapterState 0!", kAnswered}));
   EXPECT_TRUE(harness.handlers().current_adapter().has_value());
   EXPECT_EQ(harness.stray_handles(), 0u);
 }

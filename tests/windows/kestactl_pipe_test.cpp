@@ -44,17 +44,12 @@ std::string unique(std::string_view stem) {
 class ScriptedHandlers final : public service::CommandHandlers {
  public:
   explicit ScriptedHandlers(protocol::Response answer) : answer_(std::move(answer)) {}
-  void connect(const protocol::Config& config, service::Connection& connection,
-               service::Log& log) override {
+  service::Answer connect(const protocol::Config& config) override {
     configs.push_back(config);
-    (void)service::send_response(connection, answer_, log);
+    return service::Answer{answer_};
   }
-  void disconnect(service::Connection& connection, service::Log& log) override {
-    (void)service::send_response(connection, answer_, log);
-  }
-  void info(service::Connection& connection, service::Log& log) override {
-    (void)service::send_response(connection, answer_, log);
-  }
+  service::Answer disconnect() override { return service::Answer{answer_}; }
+  service::Answer info() override { return service::Answer{answer_}; }
   std::vector<protocol::Config> configs;
 
  private:

@@ -476,9 +476,9 @@ TEST_F(PipeTransportTest, LinesAreServedInTheOrderTheyComplete) {
 
 class IgnoringHandlers final : public service::CommandHandlers {
  public:
-  void connect(const protocol::Config&, Connection&, service::Log&) override {}
-  void disconnect(Connection&, service::Log&) override {}
-  void info(Connection&, service::Log&) override {}
+  service::Answer connect(const protocol::Config&) override { return {protocol::Disconnected{}}; }
+  service::Answer disconnect() override { return {protocol::Disconnected{}}; }
+  service::Answer info() override { return {protocol::Disconnected{}}; }
 };
 
 // The production deadline once, through the request loop: a silent client is dropped with the
