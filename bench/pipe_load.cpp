@@ -162,9 +162,9 @@ int latency(int silent, int slow, int requests) {
   return 0;
 }
 
-int idle(int seconds) {
+int idle(int seconds, bool minimal) {
   // One request first, so that everything a served request leaves behind is in place.
-  info_latency(protocol::encode_command(protocol::Info{}));
+  if (!minimal) info_latency(protocol::encode_command(protocol::Info{}));
   std::this_thread::sleep_for(2s);
   sample("idle-start");
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int result = scenario == "flood"  ? flood(count)
-                     : scenario == "idle" ? idle(count)
+                     : scenario == "idle" ? idle(count, minimal)
                                           : latency(silent, slow, requests);
   // The unruly clients' threads are still blocked in the pipe; the process's end ends them.
   std::fflush(stdout);

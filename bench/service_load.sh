@@ -32,9 +32,19 @@ service_pid() {
   done
 }
 
-# Voluntary context switches of every thread of process $1.
+# "TID COUNT" for every thread of process $1: its voluntary context switches.
 switches() {
-  cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches:/ {n += $2} END {print n + 0}'
+  local task
+  for task in /proc/"$1"/task/*; do
+    awk -v tid="${task##*/}" '/^voluntary_ctxt_switches:/ {print tid, $2}' "$task/status" 2>/dev/null
+  done
+}
+
+# Wake-ups between two switches() listings ($1, $2): the growth of the threads present in both,
+# and all of a thread that started in between.
+wakeups_between() {
+  awk 'NR == FNR {before[$1] = $2; next} {n += $2 - ($1 in before ? before[$1] : 0)} END {print n + 0}' \
+    <(echo "$1") <(echo "$2")
 }
 
 last_switches=
@@ -51,8 +61,9 @@ last_time=
         now_time=$(date +%s.%N)
         rate=
         if [[ -n $last_switches ]]; then
-          rate=$(awk -v a="$last_switches" -v b="$now_switches" -v s="$last_time" -v t="$now_time" \
-            'BEGIN {printf ", %.2f wake-ups/s since the last sample", (b - a) / (t - s)}')
+          woke=$(wakeups_between "$last_switches" "$now_switches")
+          rate=$(awk -v n="$woke" -v s="$last_time" -v t="$now_time" \
+            'BEGIN {printf ", %.2f wake-ups/s since the last sample", n / (t - s)}')
         fi
         last_switches=$now_switches
         last_time=$now_time

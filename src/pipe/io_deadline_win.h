@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/thread.h"
 #include "pipe/unique_handle_win.h"
 
 namespace kesta::pipe {
@@ -17,13 +18,13 @@ using Clock = std::chrono::steady_clock;
 // A handle to the calling thread with the access CancelSynchronousIo needs; empty on failure.
 UniqueHandle current_thread_handle() noexcept;
 
-// Cancels a thread's blocked synchronous I/O once its deadline has passed, so that a pipe can
-// stay in blocking mode and still never hold a thread for ever. One helper thread serves every
-// watched call.
+// Cancels a thread's blocked synchronous I/O once its deadline has passed, so that a blocking
+// call never holds a thread for ever. One helper thread serves every watched call; it starts
+// with the first watch and ends once it has had none for a while, so an idle service keeps no
+// thread for it.
 class IoDeadline {
  public:
-  // Starts the helper thread; throws std::system_error when it cannot.
-  IoDeadline();
+  IoDeadline() = default;
   ~IoDeadline();
   IoDeadline(const IoDeadline&) = delete;
   IoDeadline& operator=(const IoDeadline&) = delete;
@@ -35,7 +36,11 @@ class IoDeadline {
   template <class Io>
   bool run_until(HANDLE thread, HANDLE file, Clock::time_point deadline, Io&& io) {
     Watch watch{thread, file, deadline};
-    arm(watch);
+    if (!arm(watch)) {
+      // Without a helper there is no deadline; the call still runs.
+      io();
+      return false;
+    }
     try {
       io();
     } catch (...) {
@@ -53,7 +58,8 @@ class IoDeadline {
     bool fired = false;  // guarded by mutex_
   };
 
-  void arm(Watch& watch);
+  // False when the helper thread is needed but cannot start.
+  bool arm(Watch& watch);
   bool disarm(Watch& watch);
   void run();
 
@@ -61,9 +67,10 @@ class IoDeadline {
   std::condition_variable changed_;
   std::vector<Watch*> watches_;  // guarded by mutex_
   bool stopping_ = false;        // guarded by mutex_
+  bool running_ = false;         // the helper is on its way; guarded by mutex_
   // When the helper looks at the watches next; until it first looks, it needs no waking.
   Clock::time_point helper_wakes_at_ = Clock::time_point::min();  // guarded by mutex_
-  std::thread thread_;
+  Thread thread_;
 };
 
 }  // namespace kesta::pipe

@@ -89,12 +89,13 @@ void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
   const std::size_t number = started_ + 1;
   try {
     if (pooled) {
-      pooled_.emplace_back([this, slot, number] { keep(*slot, number, nullptr); });
+      pooled_.emplace_back(kSmallStack, [this, slot, number] { keep(*slot, number, nullptr); });
       slots_.push_back(slot);
     } else {
       auto done = std::make_shared<std::atomic<bool>>(false);
       extras_.push_back(Extra{
-          std::thread([this, slot, number, done] { keep(*slot, number, done.get()); }), done});
+          Thread(kSmallStack, [this, slot, number, done] { keep(*slot, number, done.get()); }),
+          done});
     }
   } catch (const std::exception&) {
     // No keeper could be started: the client loses what it has not read yet.

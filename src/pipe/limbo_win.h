@@ -33,7 +33,6 @@ class LimboPool {
   static constexpr std::size_t kPooledKeepers = 16;
   static constexpr std::size_t kExtraKeepers = 64;
 
-  // Fails with std::system_error when the deadline's helper thread cannot start.
   explicit LimboPool(std::chrono::milliseconds flush_deadline = kFlushDeadline,
                      std::size_t extra_keepers = kExtraKeepers);
   // Lets every keeper finish what it holds, then joins it.
@@ -70,7 +69,7 @@ class LimboPool {
     void close();
   };
   struct Extra {
-    std::thread thread;
+    Thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
 
@@ -82,7 +81,7 @@ class LimboPool {
   IoDeadline deadline_;
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Slot>> slots_;  // guarded by mutex_, in the order started
-  std::vector<std::thread> pooled_;           // guarded by mutex_
+  std::vector<Thread> pooled_;                // guarded by mutex_
   std::list<Extra> extras_;                   // guarded by mutex_
   std::size_t started_ = 0;                   // guarded by mutex_
 };

@@ -29,7 +29,7 @@ ReadAhead::ReadAhead(UniqueHandle first, InstanceFactory create_instance, ReadAh
                             "CreateIoCompletionPort");
   }
   pending_.reserve(options_.max_pending);
-  thread_ = std::thread([this] { run(); });
+  thread_ = Thread(kSmallStack, [this] { run(); });
 }
 
 ReadAhead::~ReadAhead() {

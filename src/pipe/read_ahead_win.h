@@ -10,10 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/error.h"
+#include "core/thread.h"
 #include "pipe/io_deadline_win.h"
 #include "pipe/unique_handle_win.h"
 
@@ -102,7 +102,7 @@ class ReadAhead {
   std::condition_variable ready_changed_;
   std::deque<Result<Prefetched>> ready_;  // guarded by mutex_, in the order reads ended
   bool paused_ = false;  // no instance listens because too many are held; guarded by mutex_
-  std::thread thread_;
+  Thread thread_;
 };
 
 }  // namespace kesta::pipe

@@ -33,14 +33,29 @@ void StopSender::close() {
 
 StopWait StopReceiver::wait_until(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(state_->mutex);
-  const bool woken = state_->changed.wait_until(
-      lock, deadline, [this] { return state_->pending > 0 || state_->closed; });
-  if (!woken) return StopWait::kTimedOut;
+  const auto ready = [this] { return state_->pending > 0 || state_->closed || state_->woken; };
+  if (deadline == std::chrono::steady_clock::time_point::max()) {
+    state_->changed.wait(lock, ready);
+  } else if (!state_->changed.wait_until(lock, deadline, ready)) {
+    return StopWait::kTimedOut;
+  }
   if (state_->pending > 0) {
     --state_->pending;
     return StopWait::kMessage;
   }
-  return StopWait::kClosed;
+  if (state_->closed) return StopWait::kClosed;
+  state_->woken = false;
+  return StopWait::kWoken;
+}
+
+std::function<void()> StopReceiver::waker() const {
+  return [state = state_] {
+    {
+      const std::lock_guard lock(state->mutex);
+      state->woken = true;
+    }
+    state->changed.notify_all();
+  };
 }
 
 std::pair<StopSender, StopReceiver> make_stop_channel() {

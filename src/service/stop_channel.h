@@ -3,14 +3,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
 
 namespace kesta::service {
 
-// How a wait on the stop channel ended.
-enum class StopWait { kMessage, kTimedOut, kClosed };
+// How a wait on the stop channel ended; kWoken when a waker ended it without a stop.
+enum class StopWait { kMessage, kTimedOut, kClosed, kWoken };
 
 namespace detail {
 struct StopChannelState {
@@ -18,6 +19,7 @@ struct StopChannelState {
   std::condition_variable changed;
   std::size_t pending = 0;  // guarded by mutex
   bool closed = false;      // guarded by mutex
+  bool woken = false;       // guarded by mutex
 };
 }  // namespace detail
 
@@ -48,8 +50,10 @@ class StopReceiver {
       : state_(std::move(state)) {}
 
   // A queued message is taken before a close is noticed, so a Stop followed by the close of
-  // the sending end still reads as a message.
+  // the sending end still reads as a message. time_point::max() waits without a deadline.
   StopWait wait_until(std::chrono::steady_clock::time_point deadline);
+  // Ends the current or next wait with kWoken: for something else the waiter watches.
+  std::function<void()> waker() const;
 
  private:
   std::shared_ptr<detail::StopChannelState> state_;

@@ -15,10 +15,10 @@ std::string describe_worker_end(const WorkerEnd& end) {
   return out;
 }
 
-WorkerThread::WorkerThread(std::move_only_function<void()> body)
+WorkerThread::WorkerThread(std::move_only_function<void()> body, std::size_t stack)
     : shared_(std::make_shared<Shared>()) {
   // The thread keeps its own reference: it may outlive this object when it is let go.
-  thread_ = std::thread([shared = shared_, body = std::move(body)]() mutable {
+  thread_ = Thread(stack, [shared = shared_, body = std::move(body)]() mutable {
     try {
       body();
     } catch (const Fault& fault) {
@@ -26,7 +26,13 @@ WorkerThread::WorkerThread(std::move_only_function<void()> body)
     } catch (...) {
       // Anything else carries no description worth reporting.
     }
-    shared->finished.store(true, std::memory_order_release);
+    std::function<void()> wake;
+    {
+      const std::lock_guard lock(shared->mutex);
+      shared->finished.store(true, std::memory_order_release);
+      wake = std::move(shared->wake);
+    }
+    if (wake) wake();
   });
 }
 
@@ -36,6 +42,17 @@ WorkerThread::~WorkerThread() {
 
 bool WorkerThread::finished() const noexcept {
   return shared_->finished.load(std::memory_order_acquire);
+}
+
+void WorkerThread::on_finish(std::function<void()> wake) {
+  {
+    const std::lock_guard lock(shared_->mutex);
+    if (!shared_->finished.load(std::memory_order_acquire)) {
+      shared_->wake = std::move(wake);
+      return;
+    }
+  }
+  wake();
 }
 
 WorkerEnd WorkerThread::join() {
@@ -49,6 +66,8 @@ std::uint32_t exit_code_of(SupervisionEnd end) {
 
 SupervisionEnd supervise(WorkerThread& worker, StopReceiver& stop, Log& log,
                          std::chrono::milliseconds period) {
+  // An idle service then sleeps until something happens, instead of waking to look.
+  worker.on_finish(stop.waker());
   while (true) {
     if (worker.finished()) {
       log.write_line("Wireguard thread stopped unexpectedly");
@@ -56,7 +75,11 @@ SupervisionEnd supervise(WorkerThread& worker, StopReceiver& stop, Log& log,
       log.write_line("Wireguard thread stopped with panic: " + describe_worker_end(end));
       return SupervisionEnd::kWorkerDied;
     }
-    if (stop.wait_until(std::chrono::steady_clock::now() + period) != StopWait::kTimedOut) {
+    const auto deadline = period == std::chrono::milliseconds::max()
+                              ? std::chrono::steady_clock::time_point::max()
+                              : std::chrono::steady_clock::now() + period;
+    const StopWait waited = stop.wait_until(deadline);
+    if (waited == StopWait::kMessage || waited == StopWait::kClosed) {
       log.write_line("Service stopped");
       return SupervisionEnd::kStopped;
     }
