@@ -4,7 +4,7 @@ kesta_packages=(
   cmake ninja-build g++ clang-19 libclang-rt-19-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libmsgpack-cxx-dev
   g++-mingw-w64-x86-64-posix wine64 wine
-  procps util-linux
+  procps util-linux git clang-format
   wixl # builds the MSI installer (Debian 12 splits it out of msitools)
 )
 

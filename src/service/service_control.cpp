@@ -1,6 +1,5 @@
 #include "service/service_control.h"
 
-
 #include "core/escape.h"
 
 namespace kesta::service {
