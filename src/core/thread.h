@@ -33,8 +33,12 @@ class Thread {
   void detach();
 
  private:
+  // What the platform knows of the thread; present while the thread is joinable.
   struct Native;
-  std::unique_ptr<Native> native_;
+  struct NativeDeleter {
+    void operator()(Native* native) const;
+  };
+  std::unique_ptr<Native, NativeDeleter> native_;
 };
 
 }  // namespace kesta

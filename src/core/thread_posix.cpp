@@ -9,25 +9,11 @@ struct Thread::Native {
   std::thread thread;
 };
 
-Thread::Thread() noexcept = default;
-
 Thread::Thread(std::size_t, std::move_only_function<void()> body)
-    : native_(std::make_unique<Native>(Native{std::thread(std::move(body))})) {}
+    : native_(new Native{std::thread(std::move(body))}) {}
 
-Thread::~Thread() {
-  if (joinable()) std::terminate();
-}
-
-Thread::Thread(Thread&& other) noexcept = default;
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (joinable()) std::terminate();
-  native_ = std::move(other.native_);
-  return *this;
-}
-
-bool Thread::joinable() const noexcept {
-  return native_ && native_->thread.joinable();
+void Thread::NativeDeleter::operator()(Native* native) const {
+  delete native;
 }
 
 void Thread::join() {

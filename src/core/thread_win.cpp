@@ -22,8 +22,6 @@ struct Thread::Native {
   HANDLE handle = nullptr;
 };
 
-Thread::Thread() noexcept = default;
-
 Thread::Thread(std::size_t stack_bytes, std::move_only_function<void()> body) {
   auto owned = std::make_unique<std::move_only_function<void()>>(std::move(body));
   // A reservation, not a commitment: the stack grows page by page up to it.
@@ -34,23 +32,11 @@ Thread::Thread(std::size_t stack_bytes, std::move_only_function<void()> body) {
                             "CreateThread");
   }
   owned.release();  // the thread owns it now
-  native_ = std::make_unique<Native>(Native{handle});
+  native_.reset(new Native{handle});
 }
 
-Thread::~Thread() {
-  if (joinable()) std::terminate();
-}
-
-Thread::Thread(Thread&& other) noexcept = default;
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (joinable()) std::terminate();
-  native_ = std::move(other.native_);
-  return *this;
-}
-
-bool Thread::joinable() const noexcept {
-  return native_ != nullptr;
+void Thread::NativeDeleter::operator()(Native* native) const {
+  delete native;
 }
 
 void Thread::join() {

@@ -79,15 +79,21 @@ class PipeLimboTest : public ::testing::Test {
     listener_ = std::move(*listener);
   }
 
-  // Connects a client, has the server answer it and drop the connection; returns the client
-  // and how long the drop took.
-  std::pair<UniqueHandle, Clock::duration> answered_client(std::string_view answer) {
+  // A client that has sent its request line.
+  UniqueHandle requesting_client() {
     const std::wstring path = std::wstring(kPipePrefix) + name_;
-    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(client) << GetLastError();
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(client.get(), "q\n", 2, &written, nullptr));
+    return client;
+  }
+
+  // Connects a client, has the server answer it and drop the connection; returns the client
+  // and how long the drop took.
+  std::pair<UniqueHandle, Clock::duration> answered_client(std::string_view answer) {
+    UniqueHandle client = requesting_client();
     auto connection = listener_->accept();
     EXPECT_TRUE(connection);
     if (!connection) return {std::move(client), Clock::duration::zero()};
@@ -198,12 +204,7 @@ TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
   }
 
   // A client that reads its answer as it comes still gets it.
-  const std::wstring path = std::wstring(kPipePrefix) + name_;
-  const UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(reader) << GetLastError();
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(reader.get(), "q\n", 2, &written, nullptr));
+  const UniqueHandle reader = requesting_client();
   auto connection = listener_->accept();
   ASSERT_TRUE(connection);
   std::string received(64, '\0');
