@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipe/unique_handle_win.h"
+#include "core/unique_handle_win.h"
 
 namespace kesta::pipe {
 
