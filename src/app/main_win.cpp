@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "core/console_win.h"
 #include "core/error.h"
 #include "driver/wireguard_library.h"
 #include "pipe/pipe_listener_win.h"
@@ -26,9 +27,10 @@ namespace {
 // Not const: the dispatch table takes the name through a non-const pointer.
 wchar_t kServiceName[] = L"redevuva_service";
 
-// "IO error in winapi call", with the system error that made a service API call fail.
-Error winapi_error(DWORD code) {
-  return Error("IO error in winapi call", system_error(code));
+// "IO error in winapi call", with the last error of the service API call that failed.
+Error winapi_error() {
+  Error cause = last_error();
+  return Error("IO error in winapi call", std::move(cause));
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID context) {
@@ -46,7 +48,7 @@ class StatusReporter {
   // Registers the handler around `context`; on failure the context is released at once.
   Result<> register_handler(std::unique_ptr<ControlContext> context) {
     handle_ = RegisterServiceCtrlHandlerExW(kServiceName, control_handler, context.get());
-    if (handle_ == nullptr) return std::unexpected(winapi_error(GetLastError()));
+    if (handle_ == nullptr) return std::unexpected(winapi_error());
     // The platform may call the handler until the process ends, so the context stays.
     context.release();
     return {};
@@ -75,7 +77,7 @@ class StatusReporter {
     status.dwControlsAccepted = accepted;
     status.dwWin32ExitCode = exit.win32;
     status.dwServiceSpecificExitCode = exit.service_specific;
-    if (!SetServiceStatus(handle_, &status)) return std::unexpected(winapi_error(GetLastError()));
+    if (!SetServiceStatus(handle_, &status)) return std::unexpected(winapi_error());
     if (state == SERVICE_STOPPED) stopped_ = true;
     return {};
   }
@@ -142,31 +144,6 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   }
 }
 
-// The text of a system error without its " (os error N)" tail.
-std::string system_text(DWORD code) {
-  std::string text = system_error_message(code);
-  const std::string tail = " (os error " + std::to_string(code) + ")";
-  if (text.ends_with(tail)) text.resize(text.size() - tail.size());
-  return text;
-}
-
-void write_standard_error(const std::string& text) {
-  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-  DWORD mode = 0;
-  if (GetConsoleMode(handle, &mode)) {
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-    return;
-  }
-  DWORD written = 0;
-  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
 }  // namespace
 }  // namespace kesta::service
 
@@ -175,7 +152,9 @@ int wmain() {
   SERVICE_TABLE_ENTRYW table[] = {{kServiceName, service_main}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) {
     const DWORD code = GetLastError();
-    write_standard_error(dispatcher_failure_line(code, system_text(code)));
+    // Nothing is left to tell when even this fails.
+    (void)kesta::write_standard_error(
+        dispatcher_failure_line(code, kesta::system_error_text(code)));
     return 1;
   }
   // The worker may still be blocked in the pipe; ending the process ends it, without running

@@ -58,6 +58,17 @@ Error system_error(std::uint32_t code) {
   return error;
 }
 
+std::string system_error_text(std::uint32_t code) {
+  std::string text = system_error_message(code);
+  const std::string tail = " (os error " + std::to_string(code) + ")";
+  if (text.ends_with(tail)) text.resize(text.size() - tail.size());
+  return text;
+}
+
+Error last_error() {
+  return system_error(last_system_error());
+}
+
 std::string compose_system_error_message(std::string_view text, std::uint32_t code) {
   const std::size_t end = text.find_last_not_of(" \t\r\n\v\f");
   text = end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);

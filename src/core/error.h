@@ -37,6 +37,12 @@ using Result = std::expected<T, Error>;
 // " (os error N)". Natively (tests) a portable stand-in text with the same " (os error N)" tail.
 Error system_error(std::uint32_t code);
 std::string system_error_message(std::uint32_t code);
+// The platform's text alone, without the " (os error N)" tail.
+std::string system_error_text(std::uint32_t code);
+
+// The calling thread's last system error as an error. Call it first thing after the call that
+// failed: whatever runs in between may overwrite the last error.
+Error last_error();
 
 // GetLastError() on Windows; natively a thread-local value that tests set.
 std::uint32_t last_system_error();

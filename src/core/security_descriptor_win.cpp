@@ -5,33 +5,25 @@
 #include <cstring>
 #include <string>
 
-#include "core/fault.h"
+#include "core/unique_handle_win.h"
 
 namespace kesta {
-namespace {
-
-Result<SecurityDescriptor> failure() {
-  return std::unexpected(system_error(GetLastError()));
-}
-
-}  // namespace
 
 Result<SecurityDescriptor> SecurityDescriptor::from_sddl(std::wstring_view sddl) {
   const std::wstring text(sddl);
-  PSECURITY_DESCRIPTOR converted = nullptr;
+  UniqueLocalMemory<> converted;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &converted, nullptr)) {
-    return failure();
+                                                            converted.put(), nullptr)) {
+    return std::unexpected(last_error());
   }
-  auto copy = copy_of(converted);
-  if (LocalFree(converted) != nullptr) throw Fault("LocalFree() failed", Fault::Origin::kFixed);
-  return copy;
+  return copy_of(converted.get());
 }
 
 Result<SecurityDescriptor> SecurityDescriptor::copy_of(PSECURITY_DESCRIPTOR descriptor) {
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return failure();
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision))
+    return std::unexpected(last_error());
   SecurityDescriptor copy;
   if (control & SE_SELF_RELATIVE) {
     const DWORD length = GetSecurityDescriptorLength(descriptor);
@@ -41,9 +33,10 @@ Result<SecurityDescriptor> SecurityDescriptor::copy_of(PSECURITY_DESCRIPTOR desc
   }
   DWORD length = 0;
   MakeSelfRelativeSD(descriptor, nullptr, &length);
-  if (length == 0) return failure();
+  if (length == 0) return std::unexpected(last_error());
   copy.bytes_.resize((length + 7) / 8);
-  if (!MakeSelfRelativeSD(descriptor, copy.bytes_.data(), &length)) return failure();
+  if (!MakeSelfRelativeSD(descriptor, copy.bytes_.data(), &length))
+    return std::unexpected(last_error());
   return copy;
 }
 

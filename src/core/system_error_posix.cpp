@@ -9,7 +9,7 @@
 namespace kesta {
 namespace {
 
-thread_local std::uint32_t last_error = 0;
+thread_local std::uint32_t thread_last_error = 0;
 
 }  // namespace
 
@@ -18,11 +18,11 @@ std::string system_error_message(std::uint32_t code) {
 }
 
 std::uint32_t last_system_error() {
-  return last_error;
+  return thread_last_error;
 }
 
 void set_last_system_error(std::uint32_t code) {
-  last_error = code;
+  thread_last_error = code;
 }
 
 }  // namespace kesta

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/thread.h"
+#include "core/unique_handle_win.h"
 
 namespace kesta {
 namespace {
@@ -19,20 +20,20 @@ DWORD WINAPI run_body(void* parameter) {
 }  // namespace
 
 struct Thread::Native {
-  HANDLE handle = nullptr;
+  UniqueHandle handle;
 };
 
 Thread::Thread(std::size_t stack_bytes, std::move_only_function<void()> body) {
   auto owned = std::make_unique<std::move_only_function<void()>>(std::move(body));
   // A reservation, not a commitment: the stack grows page by page up to it.
-  const HANDLE handle = CreateThread(nullptr, stack_bytes, run_body, owned.get(),
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (handle == nullptr) {
+  UniqueHandle handle(CreateThread(nullptr, stack_bytes, run_body, owned.get(),
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!handle) {
     throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
                             "CreateThread");
   }
   owned.release();  // the thread owns it now
-  native_.reset(new Native{handle});
+  native_.reset(new Native{std::move(handle)});
 }
 
 void Thread::NativeDeleter::operator()(Native* native) const {
@@ -40,13 +41,11 @@ void Thread::NativeDeleter::operator()(Native* native) const {
 }
 
 void Thread::join() {
-  WaitForSingleObject(native_->handle, INFINITE);
-  CloseHandle(native_->handle);
+  WaitForSingleObject(native_->handle.get(), INFINITE);
   native_.reset();
 }
 
 void Thread::detach() {
-  CloseHandle(native_->handle);
   native_.reset();
 }
 

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <utility>
 
+#include "core/utf16.h"
 #include "driver/random_guid.h"
-#include "driver/utf16.h"
 
 namespace kesta::driver {
 namespace {

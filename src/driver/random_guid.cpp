@@ -17,6 +17,7 @@ using GenRandom = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
 
 // bcrypt is loaded from System32 at the first adapter creation, not at start: a service that
 // is only asked for Info never carries it (under Wine it brings a whole TLS library along).
+// Once loaded it stays for the life of the process, so nothing owns it.
 GenRandom gen_random() {
   static const GenRandom function = []() -> GenRandom {
     const HMODULE module = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -35,7 +36,7 @@ Result<abi::Guid> random_guid() {
 #ifdef _WIN32
   const GenRandom generate = gen_random();
   if (generate == nullptr) {
-    return std::unexpected(Error("BCryptGenRandom is not available", system_error(GetLastError())));
+    return std::unexpected(Error("BCryptGenRandom is not available", last_error()));
   }
   const NTSTATUS status =
       generate(nullptr, guid.bytes, sizeof guid.bytes, BCRYPT_USE_SYSTEM_PREFERRED_RNG);

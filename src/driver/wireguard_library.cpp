@@ -22,14 +22,6 @@ constexpr EntryPoint kEntryPoints[] = {
 
 }  // namespace
 
-WireGuardLibrary::WireGuardLibrary(const WireGuardFunctions& functions,
-                                   std::function<void()> unload)
-    : functions_(functions), unload_(std::move(unload)) {}
-
-WireGuardLibrary::~WireGuardLibrary() {
-  if (unload_) unload_();
-}
-
 Error WireGuardLoadError::error() const {
   const bool library = kind_ == Kind::kLibraryNotLoaded;
   const std::string what = library ? "LoadLibraryExW failed" : "GetProcAddress failed";
@@ -38,25 +30,24 @@ Error WireGuardLoadError::error() const {
 }
 
 LoadResult load_wireguard_library(std::shared_ptr<ModuleLoader> loader) {
-  const ModuleLoader::Module module = loader->load();
-  if (module == nullptr) {
+  std::unique_ptr<ModuleLoader::Module> module = loader->load();
+  if (!module) {
     return std::unexpected(
         WireGuardLoadError(WireGuardLoadError::Kind::kLibraryNotLoaded, loader->last_error()));
   }
   WireGuardFunctions table;
   for (const EntryPoint& entry : kEntryPoints) {
-    const ModuleLoader::Function address = loader->find(module, entry.name);
+    const ModuleLoader::Function address = module->find(entry.name);
     if (address == nullptr) {
       // Read before unloading, which may overwrite the thread's last error.
       const std::uint32_t code = loader->last_error();
-      loader->unload(module);
+      module.reset();
       return std::unexpected(
           WireGuardLoadError(WireGuardLoadError::Kind::kEntryPointMissing, code));
     }
     entry.store(table, address);
   }
-  return std::make_shared<const WireGuardLibrary>(
-      table, [loader = std::move(loader), module] { loader->unload(module); });
+  return std::make_shared<const WireGuardLibrary>(table, std::move(module));
 }
 
 }  // namespace kesta::driver

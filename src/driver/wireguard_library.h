@@ -3,9 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/error.h"
 #include "driver/wireguard_abi.h"
@@ -31,8 +31,10 @@ static_assert(kWireGuardEntryPoints.size() == 12);
 // The loaded library: immutable, shared by counted references, unloaded with the last one.
 class WireGuardLibrary {
  public:
-  WireGuardLibrary(const WireGuardFunctions& functions, std::function<void()> unload);
-  ~WireGuardLibrary();
+  // `module` keeps the functions valid (the loaded module itself, in production); it goes with
+  // the library.
+  WireGuardLibrary(const WireGuardFunctions& functions, std::shared_ptr<const void> module)
+      : functions_(functions), module_(std::move(module)) {}
   WireGuardLibrary(const WireGuardLibrary&) = delete;
   WireGuardLibrary& operator=(const WireGuardLibrary&) = delete;
 
@@ -40,7 +42,7 @@ class WireGuardLibrary {
 
  private:
   WireGuardFunctions functions_;
-  std::function<void()> unload_;
+  std::shared_ptr<const void> module_;
 };
 
 using WireGuardLibraryRef = std::shared_ptr<const WireGuardLibrary>;
@@ -66,14 +68,19 @@ class WireGuardLoadError {
 // The platform's module loader, kept behind an interface so the loading rules run in tests.
 class ModuleLoader {
  public:
-  using Module = void*;
   using Function = void (*)();
+
+  // A loaded module, unloaded when it is destroyed.
+  class Module {
+   public:
+    virtual ~Module() = default;
+    // The entry point `name`; null when it is missing, with the reason in last_error().
+    virtual Function find(const char* name) = 0;
+  };
 
   virtual ~ModuleLoader() = default;
   // Loads the driver library; null on failure, with the reason in last_error().
-  virtual Module load() = 0;
-  virtual Function find(Module module, const char* name) = 0;
-  virtual void unload(Module module) = 0;
+  virtual std::unique_ptr<Module> load() = 0;
   virtual std::uint32_t last_error() = 0;
 };
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/thread.h"
-#include "pipe/unique_handle_win.h"
+#include "core/unique_handle_win.h"
 
 namespace kesta::pipe {
 

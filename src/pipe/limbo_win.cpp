@@ -18,7 +18,7 @@ void name_current_thread(const std::wstring& name) noexcept {
 
 }  // namespace
 
-void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept {
+void disconnect_and_close(UniqueFile pipe, bool is_server) noexcept {
   // A failed disconnect changes nothing: the handle is closed all the same.
   if (is_server) DisconnectNamedPipe(pipe.get());
   pipe.reset();
@@ -62,7 +62,7 @@ std::shared_ptr<LimboPool> LimboPool::process_pool() {
   return *pool;
 }
 
-void LimboPool::hand_over(UniqueHandle pipe, bool is_server) noexcept {
+void LimboPool::hand_over(UniqueFile pipe, bool is_server) noexcept {
   auto item = std::make_unique<Item>(Item{std::move(pipe), is_server});
   std::lock_guard lock(mutex_);
   reap_extras();

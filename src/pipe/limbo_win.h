@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/unique_handle_win.h"
 #include "pipe/io_deadline_win.h"
-#include "pipe/unique_handle_win.h"
 
 namespace kesta::pipe {
 
@@ -20,7 +20,7 @@ namespace kesta::pipe {
 inline constexpr std::chrono::milliseconds kFlushDeadline{10'000};
 
 // Disconnects (when server-side) and closes a pipe instance on the calling thread.
-void disconnect_and_close(UniqueHandle pipe, bool is_server) noexcept;
+void disconnect_and_close(UniqueFile pipe, bool is_server) noexcept;
 
 // Closes finished pipe instances on keeper threads once their clients have read everything,
 // so the thread that wrote never waits for a client. An instance goes to an idle keeper when
@@ -45,7 +45,7 @@ class LimboPool {
   static std::shared_ptr<LimboPool> process_pool();
 
   // Flushes (giving up after the flush deadline), disconnects and closes `pipe` on a keeper.
-  void hand_over(UniqueHandle pipe, bool is_server) noexcept;
+  void hand_over(UniqueFile pipe, bool is_server) noexcept;
 
   // Keepers started so far, extra ones included; the last one is "limbo keeper N".
   std::size_t keepers_started() const;
@@ -53,7 +53,7 @@ class LimboPool {
 
  private:
   struct Item {
-    UniqueHandle pipe;
+    UniqueFile pipe;
     bool is_server;
   };
   // A channel holding at most one pending item; closed when its sending side is gone.

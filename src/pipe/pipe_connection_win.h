@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/unique_handle_win.h"
 #include "pipe/limbo_win.h"
 #include "pipe/read_ahead_win.h"
-#include "pipe/unique_handle_win.h"
 #include "service/transport.h"
 
 namespace kesta::pipe {
@@ -59,7 +59,7 @@ class PipeConnection final : public service::Connection {
   std::expected<DWORD, DWORD> transfer(bool read, void* data, DWORD size,
                                        Clock::time_point deadline, bool& cancelled);
 
-  UniqueHandle pipe_;
+  UniqueFile pipe_;
   bool is_server_ = true;
   std::string prefetched_;
   std::size_t taken_ = 0;  // bytes of prefetched_ already read

@@ -40,7 +40,7 @@ std::expected<std::unique_ptr<PipeListener>, ListenerFailure> PipeListener::crea
   } catch (const std::system_error& error) {
     return failure(Error(error.what()));
   }
-  UniqueHandle first = listener->create_instance(true);
+  UniqueFile first = listener->create_instance(true);
   if (!first) {
     const DWORD code = GetLastError();
     return failure(system_error(code), code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY);
@@ -64,14 +64,14 @@ PipeListener::PipeListener(std::wstring path, std::optional<SecurityDescriptor> 
       instance_limit_(instance_limit),
       options_(std::move(options)) {}
 
-UniqueHandle PipeListener::create_instance(bool first) {
+UniqueFile PipeListener::create_instance(bool first) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor_ ? descriptor_->get() : nullptr,
                                  FALSE};
   // Overlapped, so that one thread can wait for many clients and their lines at once.
   const DWORD open_mode =
       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return UniqueHandle(CreateNamedPipeW(path_.c_str(), open_mode, kPipeMode, instance_limit_,
-                                       kBufferSize, kBufferSize, 0, &attributes));
+  return UniqueFile(CreateNamedPipeW(path_.c_str(), open_mode, kPipeMode, instance_limit_,
+                                     kBufferSize, kBufferSize, 0, &attributes));
 }
 
 Result<std::unique_ptr<service::Connection>> PipeListener::accept() {

@@ -12,10 +12,10 @@
 
 #include "core/error.h"
 #include "core/security_descriptor_win.h"
+#include "core/unique_handle_win.h"
 #include "pipe/limbo_win.h"
 #include "pipe/pipe_connection_win.h"
 #include "pipe/read_ahead_win.h"
-#include "pipe/unique_handle_win.h"
 #include "service/transport.h"
 
 namespace kesta::pipe {
@@ -70,7 +70,7 @@ class PipeListener final : public service::Listener {
  private:
   PipeListener(std::wstring path, std::optional<SecurityDescriptor> descriptor,
                DWORD instance_limit, ListenerOptions options);
-  UniqueHandle create_instance(bool first);
+  UniqueFile create_instance(bool first);
 
   std::wstring path_;
   std::optional<SecurityDescriptor> descriptor_;

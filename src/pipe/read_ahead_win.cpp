@@ -21,7 +21,7 @@ bool client_gone(DWORD error) {
 
 }  // namespace
 
-ReadAhead::ReadAhead(UniqueHandle first, InstanceFactory create_instance, ReadAheadOptions options)
+ReadAhead::ReadAhead(UniqueFile first, InstanceFactory create_instance, ReadAheadOptions options)
     : create_instance_(std::move(create_instance)), options_(options), waiting_(std::move(first)) {
   port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   if (!port_ || !CreateIoCompletionPort(waiting_.get(), port_.get(), 0, 0)) {

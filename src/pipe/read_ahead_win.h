@@ -14,8 +14,8 @@
 
 #include "core/error.h"
 #include "core/thread.h"
+#include "core/unique_handle_win.h"
 #include "pipe/io_deadline_win.h"
-#include "pipe/unique_handle_win.h"
 
 namespace kesta::pipe {
 
@@ -30,7 +30,7 @@ enum class ReadEnd {
 
 // A connected pipe instance with what its client sent so far.
 struct Prefetched {
-  UniqueHandle pipe;
+  UniqueFile pipe;
   std::string bytes;
   ReadEnd end = ReadEnd::kLine;
   DWORD error = ERROR_SUCCESS;
@@ -51,11 +51,11 @@ struct ReadAheadOptions {
 class ReadAhead {
  public:
   // Creates a further overlapped instance of the pipe, or an empty handle with the last error.
-  using InstanceFactory = std::function<UniqueHandle()>;
+  using InstanceFactory = std::function<UniqueFile()>;
 
   // Takes the pipe's first instance and starts the thread; throws std::system_error when the
   // port or the thread cannot be made.
-  ReadAhead(UniqueHandle first, InstanceFactory create_instance, ReadAheadOptions options);
+  ReadAhead(UniqueFile first, InstanceFactory create_instance, ReadAheadOptions options);
   // Cancels what is in flight and closes every connection not handed out.
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
@@ -90,7 +90,7 @@ class ReadAhead {
   UniqueHandle port_;
   // Touched by the thread alone (pending_ changes under mutex_ too, so that it and ready_ are
   // counted together).
-  UniqueHandle waiting_;
+  UniqueFile waiting_;
   OVERLAPPED connect_{};
   bool listening_ = false;
   // One failure to listen is reported; retries go on quietly until listening works again.

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/unique_handle_win.h"
 #include "service/log.h"
 
 namespace kesta::service {
@@ -37,10 +38,9 @@ class ServiceLog final : public Log {
 
   // Takes ownership of a handle open for writing at the end of `size` bytes of `path`; an empty
   // path never moves the file aside, so the bound then empties it in place.
-  explicit ServiceLog(HANDLE file, std::wstring path = {}, std::uint64_t bound = kServiceLogBound,
-                      std::uint64_t size = 0) noexcept
-      : file_(file), path_(std::move(path)), bound_(bound), size_(size) {}
-  ~ServiceLog() override;
+  explicit ServiceLog(UniqueFile file, std::wstring path = {},
+                      std::uint64_t bound = kServiceLogBound, std::uint64_t size = 0) noexcept
+      : file_(std::move(file)), path_(std::move(path)), bound_(bound), size_(size) {}
   ServiceLog(const ServiceLog&) = delete;
   ServiceLog& operator=(const ServiceLog&) = delete;
 
@@ -56,7 +56,7 @@ class ServiceLog final : public Log {
 
   std::mutex mutex_;
   bool poisoned_ = false;  // guarded by mutex_
-  HANDLE file_;            // guarded by mutex_
+  UniqueFile file_;        // guarded by mutex_
   std::wstring path_;
   std::uint64_t bound_;
   std::uint64_t size_;  // bytes written since the file was last emptied; guarded by mutex_

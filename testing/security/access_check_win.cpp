@@ -2,31 +2,27 @@
 
 #include <sddl.h>
 
-#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/error.h"
+#include "core/unique_handle_win.h"
 
 namespace kesta::testing {
 namespace {
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Token = std::unique_ptr<void, HandleCloser>;
-
 [[noreturn]] void fail(const char* call) {
-  throw std::runtime_error(std::string(call) + " failed: " + system_error_message(GetLastError()));
+  const Error error = last_error();
+  throw std::runtime_error(std::string(call) + " failed: " + error.message());
 }
 
 // An impersonation token of the current account, which AccessCheck requires.
-Token impersonation_token(Caller caller) {
-  HANDLE process_token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process_token)) {
+UniqueHandle impersonation_token(Caller caller) {
+  UniqueHandle source;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, source.put())) {
     fail("OpenProcessToken");
   }
-  Token source(process_token);
   if (caller == Caller::kUser) {
     alignas(8) BYTE administrators[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof administrators;
@@ -34,16 +30,18 @@ Token impersonation_token(Caller caller) {
       fail("CreateWellKnownSid");
     }
     SID_AND_ATTRIBUTES deny_only{administrators, 0};
-    HANDLE restricted = nullptr;
+    UniqueHandle restricted;
     if (!CreateRestrictedToken(source.get(), 0, 1, &deny_only, 0, nullptr, 0, nullptr,
-                               &restricted)) {
+                               restricted.put())) {
       fail("CreateRestrictedToken");
     }
-    source.reset(restricted);
+    source = std::move(restricted);
   }
-  HANDLE impersonation = nullptr;
-  if (!DuplicateToken(source.get(), SecurityImpersonation, &impersonation)) fail("DuplicateToken");
-  return Token(impersonation);
+  UniqueHandle impersonation;
+  if (!DuplicateToken(source.get(), SecurityImpersonation, impersonation.put())) {
+    fail("DuplicateToken");
+  }
+  return impersonation;
 }
 
 }  // namespace
@@ -59,7 +57,7 @@ std::optional<DWORD> granted_access(const ACL* dacl, DWORD desired, Caller calle
       !SetSecurityDescriptorGroup(&descriptor, system, FALSE)) {
     fail("building the descriptor");
   }
-  const Token token = impersonation_token(caller);
+  const UniqueHandle token = impersonation_token(caller);
   GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                           FILE_ALL_ACCESS};
   MapGenericMask(&desired, &mapping);
@@ -79,16 +77,15 @@ std::optional<DWORD> granted_access(const ACL* dacl, DWORD desired, Caller calle
 
 std::optional<DWORD> granted_access(std::wstring_view sddl, DWORD desired, Caller caller) {
   const std::wstring text(sddl);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocalMemory<> descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
+                                                            descriptor.put(), nullptr)) {
     fail("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   }
-  const std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+  if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
     fail("GetSecurityDescriptorDacl");
   }
   return granted_access(dacl, desired, caller);

@@ -30,34 +30,41 @@ const std::pair<const char*, Function> kExports[] = {
     {"WireGuardSetConfiguration", generic(&WireGuardSetConfiguration)},
 };
 
-int module_token;
-
 }  // namespace
 
-driver::ModuleLoader::Module InProcessLoader::load() {
+// The simulator's own entry points as a module.
+class InProcessLoader::SimulatedModule final : public driver::ModuleLoader::Module {
+ public:
+  explicit SimulatedModule(std::shared_ptr<InProcessLoader> loader) : loader_(std::move(loader)) {
+    ++loader_->loaded_;
+  }
+  ~SimulatedModule() override {
+    --loader_->loaded_;
+    // Unloading may leave any last error behind; the loader must have read its own by then.
+    loader_->error_ = 0;
+  }
+
+  Function find(const char* name) override {
+    loader_->lookups_.emplace_back(name);
+    if (loader_->options_.missing_export != name) {
+      for (const auto& [export_name, function] : kExports) {
+        if (std::strcmp(export_name, name) == 0) return function;
+      }
+    }
+    loader_->error_ = loader_->options_.find_error;
+    return nullptr;
+  }
+
+ private:
+  std::shared_ptr<InProcessLoader> loader_;
+};
+
+std::unique_ptr<driver::ModuleLoader::Module> InProcessLoader::load() {
   if (options_.library_missing) {
     error_ = options_.load_error;
     return nullptr;
   }
-  ++loaded_;
-  return &module_token;
-}
-
-Function InProcessLoader::find(Module, const char* name) {
-  lookups_.emplace_back(name);
-  if (options_.missing_export != name) {
-    for (const auto& [export_name, function] : kExports) {
-      if (std::strcmp(export_name, name) == 0) return function;
-    }
-  }
-  error_ = options_.find_error;
-  return nullptr;
-}
-
-void InProcessLoader::unload(Module) {
-  --loaded_;
-  // Unloading may leave any last error behind; the loader must have read its own by then.
-  error_ = 0;
+  return std::make_unique<SimulatedModule>(shared_from_this());
 }
 
 driver::WireGuardLibraryRef load_in_process() {

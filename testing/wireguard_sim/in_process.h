@@ -12,7 +12,8 @@
 
 namespace kesta::wgsim {
 
-class InProcessLoader final : public driver::ModuleLoader {
+class InProcessLoader final : public driver::ModuleLoader,
+                              public std::enable_shared_from_this<InProcessLoader> {
  public:
   struct Options {
     bool library_missing = false;
@@ -23,15 +24,16 @@ class InProcessLoader final : public driver::ModuleLoader {
 
   explicit InProcessLoader(Options options) : options_(std::move(options)) {}
 
-  Module load() override;
-  Function find(Module module, const char* name) override;
-  void unload(Module module) override;
+  // Made by std::make_shared only: a module it loads keeps it alive.
+  std::unique_ptr<Module> load() override;
   std::uint32_t last_error() override { return error_; }
 
   const std::vector<std::string>& lookups() const { return lookups_; }
   int loaded_modules() const { return loaded_; }
 
  private:
+  class SimulatedModule;
+
   Options options_;
   std::uint32_t error_ = 0;
   int loaded_ = 0;

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/utf16.h"
+#include "core/utf16.h"
 #include "wireguard_sim/in_process.h"
 #include "wireguard_sim/wireguard_sim.h"
 

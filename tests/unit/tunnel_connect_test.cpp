@@ -322,7 +322,7 @@ TEST(TunnelConnect, ConnectedCarriesAReadMadeAfterTheWait) {
   real_get_configuration = functions.get_configuration;
   functions.get_configuration = &stamped_get_configuration;
   fetches = 0;
-  auto stamped = std::make_shared<const driver::WireGuardLibrary>(functions, [simulator] {});
+  auto stamped = std::make_shared<const driver::WireGuardLibrary>(functions, simulator);
 
   TunnelHarness harness({.handshake_delay = 0ms}, std::make_unique<ManualClock>(), stamped);
   const protocol::Response response = harness.send(kConnect).response;

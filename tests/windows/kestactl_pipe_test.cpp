@@ -20,6 +20,7 @@
 
 #include "client.h"
 #include "core/error.h"
+#include "core/utf16.h"
 #include "pipe/pipe_listener_win.h"
 #include "protocol/encode.h"
 #include "service/request_loop.h"
@@ -306,8 +307,8 @@ TEST(KestactlService, InstallStatusUninstall) {
 
   // Description and recovery: restart after 5 seconds, twice, then nothing; reset after a day.
   {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const ServiceHandle handle(
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle handle(
         OpenServiceW(manager.get(), widen(service).c_str(), SERVICE_QUERY_CONFIG));
     ASSERT_TRUE(handle);
     std::vector<std::uint64_t> buffer(1024);

@@ -27,7 +27,7 @@ GetThreadDescriptionFn get_thread_description() {
 std::multiset<std::wstring> keeper_names() {
   std::multiset<std::wstring> names;
   const auto describe = get_thread_description();
-  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Thread32First(snapshot.get(), &entry); more;
@@ -49,12 +49,12 @@ std::wstring unique_name() {
          std::to_wstring(++count);
 }
 
-bool client_connected(const UniqueHandle& client) {
+bool client_connected(const UniqueFile& client) {
   DWORD available = 0;
   return PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
 }
 
-DWORD bytes_waiting(const UniqueHandle& client) {
+DWORD bytes_waiting(const UniqueFile& client) {
   DWORD available = 0;
   PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
   return available;
@@ -80,10 +80,10 @@ class PipeLimboTest : public ::testing::Test {
   }
 
   // A client that has sent its request line.
-  UniqueHandle requesting_client() {
+  UniqueFile requesting_client() {
     const std::wstring path = std::wstring(kPipePrefix) + name_;
-    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
+    UniqueFile client(CreateFileW(path.c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
     EXPECT_TRUE(client) << GetLastError();
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(client.get(), "q\n", 2, &written, nullptr));
@@ -92,8 +92,8 @@ class PipeLimboTest : public ::testing::Test {
 
   // Connects a client, has the server answer it and drop the connection; returns the client
   // and how long the drop took.
-  std::pair<UniqueHandle, Clock::duration> answered_client(std::string_view answer) {
-    UniqueHandle client = requesting_client();
+  std::pair<UniqueFile, Clock::duration> answered_client(std::string_view answer) {
+    UniqueFile client = requesting_client();
     auto connection = listener_->accept();
     EXPECT_TRUE(connection);
     if (!connection) return {std::move(client), Clock::duration::zero()};
@@ -166,7 +166,7 @@ TEST_F(PipeLimboTest, SequentialAnswersReuseTheFirstKeeper) {
 
 TEST_F(PipeLimboTest, SixteenPooledKeepersThenExtraOnesAllNamed) {
   // Each keeper holds one instance and one pending, so 33 unread answers outgrow the pool.
-  std::vector<UniqueHandle> clients;
+  std::vector<UniqueFile> clients;
   for (int i = 0; i < 33; ++i) clients.push_back(answered_client("unread\n").first);
   const std::size_t started = limbo_->keepers_started();
   EXPECT_EQ(limbo_->pooled_keepers(), LimboPool::kPooledKeepers);
@@ -196,7 +196,7 @@ TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
   SetUp();
   // Each pooled keeper holds one instance and one pending; each extra one holds one.
   constexpr std::size_t kHeld = 2 * LimboPool::kPooledKeepers + 2;
-  std::vector<UniqueHandle> clients;
+  std::vector<UniqueFile> clients;
   for (std::size_t i = 0; i < kHeld + 3; ++i) clients.push_back(answered_client("unread\n").first);
   EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);
   for (std::size_t i = 0; i < clients.size(); ++i) {
@@ -204,7 +204,7 @@ TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
   }
 
   // A client that reads its answer as it comes still gets it.
-  const UniqueHandle reader = requesting_client();
+  const UniqueFile reader = requesting_client();
   auto connection = listener_->accept();
   ASSERT_TRUE(connection);
   std::string received(64, '\0');

@@ -34,18 +34,18 @@ std::wstring unique_name() {
 }
 
 // Waits, as a client should, while no instance is free.
-UniqueHandle open_client(const std::wstring& name) {
+UniqueFile open_client(const std::wstring& name) {
   const std::wstring path = std::wstring(kPipePrefix) + name;
   const auto until = Clock::now() + 5s;
   for (;;) {
-    UniqueHandle client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
+    UniqueFile client(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
     if (client || GetLastError() != ERROR_PIPE_BUSY || Clock::now() > until) return client;
     WaitNamedPipeW(path.c_str(), 1000);
   }
 }
 
-void client_write(const UniqueHandle& client, std::string_view bytes) {
+void client_write(const UniqueFile& client, std::string_view bytes) {
   DWORD written = 0;
   ASSERT_TRUE(
       WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
@@ -67,7 +67,7 @@ Result<std::string> read_line(Connection& connection) {
 }
 
 // Whether the client's end is still connected to a server instance.
-bool client_connected(const UniqueHandle& client) {
+bool client_connected(const UniqueFile& client) {
   DWORD available = 0;
   return PeekNamedPipe(client.get(), nullptr, 0, nullptr, &available, nullptr);
 }
@@ -146,7 +146,7 @@ TEST_F(PipeTransportTest, InstancesAreByteModeWith512ByteBuffersAndTheLimit) {
     name_ = unique_name();
     const auto listener = listen(c.limit);
     ASSERT_NE(listener, nullptr);
-    const UniqueHandle client = open_client(name_);
+    const UniqueFile client = open_client(name_);
     ASSERT_TRUE(client) << GetLastError();
     DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
     ASSERT_TRUE(GetNamedPipeInfo(client.get(), &flags, &out_size, &in_size, &instances));
@@ -161,7 +161,7 @@ TEST_F(PipeTransportTest, InstancesAreByteModeWith512ByteBuffersAndTheLimit) {
 TEST_F(PipeTransportTest, NameHeldByAnotherServerIsReportedAsOccupied) {
   // An instance with another limit, all of whose instances are taken, refuses ours.
   const std::wstring path = std::wstring(kPipePrefix) + name_;
-  const UniqueHandle other(
+  const UniqueFile other(
       CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 512, 512, 0, nullptr));
   ASSERT_TRUE(other);
   auto listener = PipeListener::create(name_, descriptor_.get(), options());
@@ -192,7 +192,7 @@ struct ReadBack {
 };
 
 // The DACL that the pipe instance behind `client` carries.
-void read_back(const UniqueHandle& client, ReadBack& out) {
+void read_back(const UniqueFile& client, ReadBack& out) {
   PACL dacl = nullptr;
   ASSERT_EQ(GetSecurityInfo(client.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                             nullptr, &dacl, nullptr, &out.descriptor),
@@ -216,11 +216,11 @@ bool is_well_known(ACCESS_ALLOWED_ACE* ace, WELL_KNOWN_SID_TYPE type) {
 TEST_F(PipeTransportTest, EveryInstanceCarriesTheServiceDacl) {
   const auto listener = listen();
   ASSERT_NE(listener, nullptr);
-  const UniqueHandle first = open_client(name_);
+  const UniqueFile first = open_client(name_);
   ASSERT_TRUE(first);
   client_write(first, "x\n");
   const auto connection = accept(*listener);
-  const UniqueHandle second = open_client(name_);
+  const UniqueFile second = open_client(name_);
   ASSERT_TRUE(second);
 
   // Generic rights may be stored as given or mapped to the file rights they stand for.
@@ -234,7 +234,7 @@ TEST_F(PipeTransportTest, EveryInstanceCarriesTheServiceDacl) {
   } expected[] = {{WinLocalSystemSid, {GENERIC_ALL, all}},
                   {WinBuiltinAdministratorsSid, {GENERIC_ALL, all}},
                   {WinWorldSid, {0x12019b}}};
-  for (const UniqueHandle* client : {&first, &second}) {
+  for (const UniqueFile* client : {&first, &second}) {
     ReadBack back;
     read_back(*client, back);
     EXPECT_TRUE(back.dacl_present);
@@ -256,7 +256,7 @@ TEST_F(PipeTransportTest, OrdinaryUsersMayConnectButNeitherServeNorReconfigureTh
   using testing::Caller;
   const auto listener = listen();
   ASSERT_NE(listener, nullptr);
-  const UniqueHandle client = open_client(name_);
+  const UniqueFile client = open_client(name_);
   ASSERT_TRUE(client);
   ReadBack back;
   read_back(client, back);
@@ -335,12 +335,12 @@ TEST(PipeSecurityDescriptor, CopyOfAnAbsoluteDescriptorOwesNothingToTheOriginal)
 
 TEST_F(PipeTransportTest, ClientArrivingWhileBusyIsServedByTheNextAccept) {
   const auto listener = listen();
-  const UniqueHandle first = open_client(name_);
+  const UniqueFile first = open_client(name_);
   ASSERT_TRUE(first);
   client_write(first, "one\n");
   auto busy = accept(*listener);
   ASSERT_NE(busy, nullptr);
-  const UniqueHandle second = open_client(name_);
+  const UniqueFile second = open_client(name_);
   ASSERT_TRUE(second) << GetLastError();
   client_write(second, "two\n");
   EXPECT_EQ(read_line(*busy).value_or("error"), "one\n");
@@ -354,11 +354,11 @@ TEST_F(PipeTransportTest, ClientArrivingWhileBusyIsServedByTheNextAccept) {
 
 TEST_F(PipeTransportTest, AcceptThatCannotCreateTheNextInstanceHandsOutTheClientLater) {
   const auto listener = listen(2);
-  const UniqueHandle first = open_client(name_);
+  const UniqueFile first = open_client(name_);
   client_write(first, "first\n");
   auto held = accept(*listener);
   ASSERT_NE(held, nullptr);
-  const UniqueHandle second = open_client(name_);
+  const UniqueFile second = open_client(name_);
   ASSERT_TRUE(second);
   client_write(second, "second\n");
   auto refused = listener->accept();  // both instances taken, no third one allowed
@@ -372,7 +372,7 @@ TEST_F(PipeTransportTest, AcceptThatCannotCreateTheNextInstanceHandsOutTheClient
 
 TEST_F(PipeTransportTest, RequestLongerThanTheReadBufferIsReadWhole) {
   const auto listener = listen();
-  const UniqueHandle client = open_client(name_);
+  const UniqueFile client = open_client(name_);
   std::string request(20'000, 'A');
   request += "\n";
   // The pipe buffers 512 bytes, so the client's write completes only as the server reads.
@@ -391,7 +391,7 @@ TEST_F(PipeTransportTest, ClientClosingBeforeItsLineFeedEndsTheLine) {
     bool closed_at_once;  // else while the line is being read
   } cases[] = {{"abc", false}, {"", false}, {"abc", true}, {"", true}, {"partial line", true}};
   for (const auto& c : cases) {
-    UniqueHandle client = open_client(name_);
+    UniqueFile client = open_client(name_);
     ASSERT_TRUE(client);
     if (!c.sent.empty()) client_write(client, c.sent);
     if (c.closed_at_once) client.reset();
@@ -408,7 +408,7 @@ TEST_F(PipeTransportTest, ClientClosingBeforeItsLineFeedEndsTheLine) {
 
 TEST_F(PipeTransportTest, ConnectionDroppedWithoutWritingIsClosedAtOnce) {
   const auto listener = listen();
-  const UniqueHandle client = open_client(name_);
+  const UniqueFile client = open_client(name_);
   client_write(client, "request\n");
   auto connection = accept(*listener);
   ASSERT_EQ(read_line(*connection).value_or("error"), "request\n");
@@ -436,7 +436,7 @@ TEST_F(PipeTransportTest, ReadDeadlineEndsTheLineAndStaysPassed) {
     SCOPED_TRACE(read_ahead);
     name_ = unique_name();
     const auto listener = listen(0, 300ms, read_ahead);
-    const UniqueHandle client = open_client(name_);
+    const UniqueFile client = open_client(name_);
     client_write(client, "no line feed");
     const auto started = Clock::now();
     const auto connection = accept(*listener);
@@ -457,7 +457,7 @@ TEST_F(PipeTransportTest, ReadDeadlineEndsTheLineAndStaysPassed) {
 
 TEST_F(PipeTransportTest, LinesAreServedInTheOrderTheyComplete) {
   const auto listener = listen();
-  std::vector<UniqueHandle> clients;
+  std::vector<UniqueFile> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(open_client(name_));
   // The last client to connect finishes first; the first one sends its line in small pieces.
   client_write(clients[2], "third\n");
@@ -486,12 +486,12 @@ class IgnoringHandlers final : public service::CommandHandlers {
 TEST_F(PipeTransportTest, SilentClientIsDroppedAfterFiveSecondsAndTheNextOneServed) {
   auto log = std::make_shared<testing::MemoryLog>();
   service::WorkerState state(listen(), log, std::make_unique<IgnoringHandlers>());
-  const UniqueHandle silent = open_client(name_);
+  const UniqueFile silent = open_client(name_);
   const auto started = Clock::now();
   service::serve_next(state);
   EXPECT_GE(Clock::now() - started, 4900ms);
   EXPECT_FALSE(client_connected(silent));
-  const UniqueHandle next = open_client(name_);
+  const UniqueFile next = open_client(name_);
   client_write(next, "!\n");
   service::serve_next(state);
   ASSERT_EQ(log->lines.size(), 3u);
@@ -519,7 +519,7 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
   };
   const auto listener = listen();
   for (const auto& c : cases) {
-    const UniqueHandle client = open_client(name_);
+    const UniqueFile client = open_client(name_);
     client_write(client, "x\n");
     auto connection = accept(*listener);
     auto& pipe = dynamic_cast<PipeConnection&>(*connection);
@@ -531,7 +531,7 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
 TEST_F(PipeTransportTest, SecondOperationDuringABlockedReadFaults) {
   // A line longer than what is read ahead: the worker reads the rest itself.
   const auto listener = listen(0, 10s, 1);
-  const UniqueHandle client = open_client(name_);
+  const UniqueFile client = open_client(name_);
   client_write(client, "d");
   const auto connection = accept(*listener);
   std::thread reader([&] { (void)read_line(*connection); });

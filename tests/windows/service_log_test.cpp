@@ -110,7 +110,7 @@ TEST_F(ServiceLogTest, FailsToOpenInAMissingFolder) {
 TEST_F(ServiceLogTest, AFailedWriteFaultsAndPoisonsTheLog) {
   const HANDLE read_only = open_other(path_, GENERIC_READ);
   ASSERT_NE(read_only, INVALID_HANDLE_VALUE);
-  ServiceLog log(read_only);
+  ServiceLog log{UniqueFile(read_only)};
   try {
     log.write_line("first");
     FAIL() << "the write to a read-only handle succeeded";

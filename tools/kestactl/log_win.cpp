@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <thread>
 
 #include "core/error.h"
 #include "core/escape.h"
+#include "core/unique_handle_win.h"
+#include "core/utf16.h"
 #include "log_lines.h"
 #include "windows_client_win.h"
 
@@ -29,11 +30,6 @@ constexpr std::string_view kLogHelp =
 // Bytes before the read position kept to notice a log emptied and refilled between two polls.
 constexpr std::size_t kTailKept = 64;
 
-struct FileCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using File = std::unique_ptr<void, FileCloser>;
-
 // The file's index on its volume. The volume itself is left out: a log and the one that
 // replaces it lie in the same folder, and Wine sometimes reports the volume's serial as 0.
 struct FileId {
@@ -43,12 +39,12 @@ struct FileId {
 
 // Read access with read, write and delete sharing: the service may write, move or empty the
 // file while it is open here.
-std::expected<File, DWORD> open_shared(const std::wstring& path) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::unexpected(GetLastError());
-  return File(file);
+std::expected<UniqueFile, DWORD> open_shared(const std::wstring& path) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::unexpected(GetLastError());
+  return file;
 }
 
 std::optional<FileId> id_of(HANDLE file) {
@@ -82,7 +78,7 @@ std::string read_at(HANDLE file, std::uint64_t offset, std::size_t limit = SIZE_
 // has read them are lost to every reader.
 class Follower {
  public:
-  Follower(std::wstring path, File file, FileId id, const LogStream& stream)
+  Follower(std::wstring path, UniqueFile file, FileId id, const LogStream& stream)
       : path_(std::move(path)), file_(std::move(file)), id_(id), stream_(stream) {}
 
   // Takes `text` as read from the start of the file and prints it from `from` on.
@@ -136,7 +132,7 @@ class Follower {
   }
 
   std::wstring path_;
-  File file_;
+  UniqueFile file_;
   FileId id_;
   const LogStream& stream_;
   LogLines lines_;

@@ -16,6 +16,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include "core/utf16.h"
 #include "windows_client_win.h"
 #else
 #include <unistd.h>
@@ -144,12 +145,7 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string arg(static_cast<std::size_t>(size > 0 ? size - 1 : 0), '\0');
-    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), size, nullptr, nullptr);
-    args.push_back(std::move(arg));
-  }
+  for (int i = 0; i < argc; ++i) args.push_back(kesta::narrow(argv[i]));
   return run(args);
 }
 #else

@@ -1,9 +1,10 @@
 #include <windows.h>
 
 #include <chrono>
-#include <memory>
 
 #include "core/error.h"
+#include "core/unique_handle_win.h"
+#include "core/utf16.h"
 #include "windows_client_win.h"
 
 namespace kesta::kestactl {
@@ -12,28 +13,17 @@ namespace {
 // How long to wait for a free pipe instance while the service is busy with other clients.
 constexpr auto kBusyWait = std::chrono::seconds(10);
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-struct ServiceCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceCloser>;
-
 Exchange failed(Exchange::Outcome outcome, std::string error) {
   return {outcome, {}, std::move(error)};
 }
 
 // The process id the service control manager reports for a running service.
 std::expected<DWORD, std::string> service_process(const std::string& name) {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {
-    return std::unexpected("cannot ask the service control manager: " +
-                           system_error_message(GetLastError()));
+    return std::unexpected("cannot ask the service control manager: " + last_error().message());
   }
-  const ServiceHandle service(
+  const UniqueServiceHandle service(
       OpenServiceW(manager.get(), widen(name).c_str(), SERVICE_QUERY_STATUS));
   if (!service) {
     const DWORD code = GetLastError();
@@ -44,7 +34,7 @@ std::expected<DWORD, std::string> service_process(const std::string& name) {
   DWORD needed = 0;
   if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                             sizeof status, &needed)) {
-    return std::unexpected("cannot query " + name + ": " + system_error_message(GetLastError()));
+    return std::unexpected("cannot query " + name + ": " + last_error().message());
   }
   if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
     return std::unexpected(name + " is not running");
@@ -54,43 +44,17 @@ std::expected<DWORD, std::string> service_process(const std::string& name) {
 
 }  // namespace
 
-std::wstring widen(std::string_view text) {
-  if (text.empty()) return {};
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  }
-  return wide;
-}
-
-std::string narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-  }
-  return out;
-}
-
 Exchange deliver_over_pipe(const PipeRequest& request) {
   using Outcome = Exchange::Outcome;
   const std::wstring path = widen(request.pipe);
   const auto give_up = std::chrono::steady_clock::now() + kBusyWait;
-  Handle pipe;
+  UniqueFile pipe;
   for (;;) {
     // Exactly the rights it uses: GENERIC_WRITE would also ask for FILE_WRITE_EA and
     // FILE_WRITE_ATTRIBUTES, which the pipe's descriptor need not grant a non-administrator.
-    HANDLE opened = CreateFileW(path.c_str(), kPipeAccess, 0, nullptr, OPEN_EXISTING,
-                                SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
-    if (opened != INVALID_HANDLE_VALUE) {
-      pipe.reset(opened);
-      break;
-    }
+    pipe.reset(CreateFileW(path.c_str(), kPipeAccess, 0, nullptr, OPEN_EXISTING,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (pipe) break;
     const DWORD code = GetLastError();
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         give_up - std::chrono::steady_clock::now());
@@ -104,7 +68,7 @@ Exchange deliver_over_pipe(const PipeRequest& request) {
     ULONG server = 0;
     if (!GetNamedPipeServerProcessId(pipe.get(), &server)) {
       return failed(Outcome::kUntrusted, "cannot tell which process serves " + request.pipe + ": " +
-                                             system_error_message(GetLastError()));
+                                             last_error().message());
     }
     const auto expected = service_process(request.verify_service);
     if (!expected) {

@@ -7,6 +7,7 @@
 
 #include "core/error.h"
 #include "core/escape.h"
+#include "core/utf16.h"
 #include "protocol/decode.h"
 #include "protocol/encode.h"
 #include "service_manager_win.h"
@@ -125,9 +126,9 @@ int fail(Output& output, std::string_view command, const ServiceError& error) {
   return kExitRefused;
 }
 
-ServiceError last_error(std::string what) {
-  const DWORD code = GetLastError();
-  return {code, what + ": " + system_error_message(code)};
+// What failed, with the system error that made it fail.
+ServiceError call_failure(std::string what, const Error& cause) {
+  return {cause.system_code(), what + ": " + cause.message()};
 }
 
 // The default binary: redevuva_service.exe in kestactl.exe's own folder.
@@ -161,7 +162,7 @@ std::optional<ServiceError> describe_and_set_recovery(SC_HANDLE service) {
   wchar_t description[] = L"Owns one WireGuard tunnel for a client application.";
   SERVICE_DESCRIPTIONW text{description};
   if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
-    return last_error("cannot set the description");
+    return call_failure("cannot set the description", last_error());
   }
   SC_ACTION actions[] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_NONE, 0}};
   SERVICE_FAILURE_ACTIONSW recovery{};
@@ -169,11 +170,11 @@ std::optional<ServiceError> describe_and_set_recovery(SC_HANDLE service) {
   recovery.cActions = static_cast<DWORD>(std::size(actions));
   recovery.lpsaActions = actions;
   if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery)) {
-    return last_error("cannot set the recovery actions");
+    return call_failure("cannot set the recovery actions", last_error());
   }
   SERVICE_FAILURE_ACTIONS_FLAG on_exit_code{TRUE};
   if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_exit_code)) {
-    return last_error("cannot set recovery for stops with an exit code");
+    return call_failure("cannot set recovery for stops with an exit code", last_error());
   }
   return std::nullopt;
 }
@@ -226,7 +227,7 @@ void query_service(ServiceReport& report) {
   if (status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
     report.service_exit_code = status->dwServiceSpecificExitCode;
   } else if (status->dwWin32ExitCode != 0) {
-    report.exit_text = system_text(status->dwWin32ExitCode);
+    report.exit_text = system_error_text(status->dwWin32ExitCode);
   }
   DWORD needed = 0;
   QueryServiceConfigW(service->get(), nullptr, 0, &needed);
@@ -242,7 +243,7 @@ void query_service(ServiceReport& report) {
     }
     report.binary_path = narrow(path);
   } else {
-    report.start_type = "unknown (" + system_error_message(GetLastError()) + ")";
+    report.start_type = "unknown (" + last_error().message() + ")";
   }
 }
 
@@ -284,14 +285,15 @@ int run_install(std::span<const std::string> args, Output& output) {
                   (options->binary.empty() ? "; give its place with --binary PATH" : "") + "\n";
     return kExitRefused;
   }
-  const ServiceHandle manager(
+  const UniqueServiceHandle manager(
       OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
   if (!manager) {
-    return fail(output, "install", last_error("cannot open the service control manager"));
+    return fail(output, "install",
+                call_failure("cannot open the service control manager", last_error()));
   }
   const std::wstring name = widen(options->service);
   const std::wstring command_line = L"\"" + binary + L"\"";
-  const ServiceHandle service(CreateServiceW(
+  const UniqueServiceHandle service(CreateServiceW(
       manager.get(), name.c_str(), name.c_str(),
       SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_CHANGE_CONFIG, SERVICE_WIN32_OWN_PROCESS,
       options->start == "auto" ? SERVICE_AUTO_START : SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -303,8 +305,8 @@ int run_install(std::span<const std::string> args, Output& output) {
                     " is already installed; 'kestactl uninstall' removes it\n";
       return kExitRefused;
     }
-    SetLastError(code);
-    return fail(output, "install", last_error("cannot create " + options->service));
+    return fail(output, "install",
+                call_failure("cannot create " + options->service, system_error(code)));
   }
   if (const auto error = describe_and_set_recovery(service.get())) {
     output.err += "kestactl: install: warning: " + error->text + "\n";
@@ -350,8 +352,8 @@ int run_uninstall(std::span<const std::string> args, Output& output) {
   if (!DeleteService(service->get())) {
     const DWORD code = GetLastError();
     if (code != ERROR_SERVICE_MARKED_FOR_DELETE) {
-      SetLastError(code);
-      return fail(output, "uninstall", last_error("cannot remove " + options->service));
+      return fail(output, "uninstall",
+                  call_failure("cannot remove " + options->service, system_error(code)));
     }
   }
   output.out += "removed " + options->service + "\n";

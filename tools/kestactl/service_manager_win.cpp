@@ -3,15 +3,11 @@
 #include <thread>
 
 #include "core/error.h"
+#include "core/utf16.h"
 #include "windows_client_win.h"
 
 namespace kesta::kestactl {
 namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using ProcessHandle = std::unique_ptr<void, HandleCloser>;
 
 // Polls until `done` holds for the service's state, or the time is up.
 template <class Done>
@@ -33,14 +29,15 @@ ServiceError failure(DWORD code, std::string text) {
 
 }  // namespace
 
-std::expected<ServiceHandle, ServiceError> open_service(const std::string& name, DWORD access) {
-  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+std::expected<UniqueServiceHandle, ServiceError> open_service(const std::string& name,
+                                                              DWORD access) {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) {
     const DWORD code = GetLastError();
     return std::unexpected(
         failure(code, "cannot open the service control manager: " + system_error_message(code)));
   }
-  ServiceHandle service(OpenServiceW(manager.get(), widen(name).c_str(), access));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), widen(name).c_str(), access));
   if (!service) {
     const DWORD code = GetLastError();
     if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -90,14 +87,7 @@ std::string exit_code_text(const SERVICE_STATUS_PROCESS& status) {
            std::to_string(status.dwServiceSpecificExitCode) + ")";
   }
   if (code == 0) return "0";
-  return std::to_string(code) + " (" + system_text(code) + ")";
-}
-
-std::string system_text(DWORD code) {
-  std::string text = system_error_message(code);
-  const std::string suffix = " (os error " + std::to_string(code) + ")";
-  if (text.ends_with(suffix)) text.resize(text.size() - suffix.size());
-  return text;
+  return std::to_string(code) + " (" + system_error_text(code) + ")";
 }
 
 std::expected<SERVICE_STATUS_PROCESS, ServiceError> start_and_wait(SC_HANDLE service,
@@ -143,7 +133,7 @@ std::expected<SERVICE_STATUS_PROCESS, ServiceError> stop_and_wait(SC_HANDLE serv
   }
   if (before->dwCurrentState == SERVICE_STOPPED) return *before;
   // Held from before the stop, so that the wait below is for this very process.
-  const ProcessHandle process(
+  const UniqueHandle process(
       before->dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, before->dwProcessId) : nullptr);
   SERVICE_STATUS ignored{};
   if (!ControlService(service, SERVICE_CONTROL_STOP, &ignored)) {

@@ -4,15 +4,11 @@
 
 #include <chrono>
 #include <expected>
-#include <memory>
 #include <string>
 
-namespace kesta::kestactl {
+#include "core/unique_handle_win.h"
 
-struct ServiceCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<SC_HANDLE__, ServiceCloser>;
+namespace kesta::kestactl {
 
 // A failed service control manager call: its error code and a sentence for people.
 struct ServiceError {
@@ -21,15 +17,13 @@ struct ServiceError {
 };
 
 // Opens `name` with `access`; the error's text names the service and says what went wrong.
-std::expected<ServiceHandle, ServiceError> open_service(const std::string& name, DWORD access);
+std::expected<UniqueServiceHandle, ServiceError> open_service(const std::string& name,
+                                                              DWORD access);
 
 std::expected<SERVICE_STATUS_PROCESS, DWORD> query_status(SC_HANDLE service);
 
 // "running", "stopped", "starting", ...
 std::string state_name(DWORD state);
-
-// The system's text for an error code, without the code.
-std::string system_text(DWORD code);
 
 // The exit code the manager holds, with the system's text for it: "0", "126 (The specified
 // module could not be found.)", "1066 (service-specific code 2)".

@@ -12,9 +12,6 @@
 
 namespace kesta::kestactl {
 
-std::wstring widen(std::string_view text);
-std::string narrow(std::wstring_view text);
-
 // The rights kestactl asks for when it opens the pipe.
 inline constexpr DWORD kPipeAccess = GENERIC_READ | FILE_WRITE_DATA;
 
