@@ -5,6 +5,7 @@
 #include "core/error.h"
 #include "core/unique_handle_win.h"
 #include "core/utf16.h"
+#include "service_manager_win.h"
 #include "windows_client_win.h"
 
 namespace kesta::kestactl {
@@ -19,27 +20,15 @@ Exchange failed(Exchange::Outcome outcome, std::string error) {
 
 // The process id the service control manager reports for a running service.
 std::expected<DWORD, std::string> service_process(const std::string& name) {
-  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    return std::unexpected("cannot ask the service control manager: " + last_error().message());
-  }
-  const UniqueServiceHandle service(
-      OpenServiceW(manager.get(), widen(name).c_str(), SERVICE_QUERY_STATUS));
-  if (!service) {
-    const DWORD code = GetLastError();
-    if (code == ERROR_SERVICE_DOES_NOT_EXIST) return std::unexpected(name + " is not installed");
-    return std::unexpected("cannot query " + name + ": " + system_error_message(code));
-  }
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof status, &needed)) {
-    return std::unexpected("cannot query " + name + ": " + last_error().message());
-  }
-  if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0) {
+  const auto service = open_service(name, SERVICE_QUERY_STATUS);
+  if (!service) return std::unexpected(service.error().text);
+  const auto status = query_status(service->get());
+  if (!status)
+    return std::unexpected("cannot query " + name + ": " + system_error_message(status.error()));
+  if (status->dwCurrentState != SERVICE_RUNNING || status->dwProcessId == 0) {
     return std::unexpected(name + " is not running");
   }
-  return status.dwProcessId;
+  return status->dwProcessId;
 }
 
 }  // namespace
