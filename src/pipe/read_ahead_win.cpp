@@ -175,12 +175,12 @@ void ReadAhead::start_read(Pending& pending) {
     framer.fail(Error(timeout_text(options_.read_deadline)));
     return finish(pending);
   }
-  if (framer.size() == framer.capacity() && !grow(pending)) {
+  if (framer.size() == pending.granted && !grow(pending)) {
     waiting_for_budget_.push_back(&pending);
     return;
   }
   // The read fills the line in place; nothing touches the line until its packet arrives.
-  const std::span<char> room = framer.room(framer.capacity() - framer.size());
+  const std::span<char> room = framer.room(pending.granted - framer.size());
   pending.overlapped = OVERLAPPED{};
   if (ReadFile(pending.pipe.get(), room.data(), static_cast<DWORD>(room.size()), nullptr,
                &pending.overlapped)) {
@@ -201,10 +201,9 @@ void ReadAhead::start_read(Pending& pending) {
 }
 
 bool ReadAhead::grow(Pending& pending) {
-  protocol::RequestFramer& framer = pending.framer;
   // The room doubles, for which std::string's reserve allocates exactly what is asked: what is
   // charged is what the line holds.
-  const std::size_t want = std::clamp(framer.capacity() * 2, kFirstRead, protocol::kMaxRequestLine);
+  const std::size_t want = std::clamp(pending.granted * 2, kFirstRead, protocol::kMaxRequestLine);
   const std::size_t charge = want > options_.free_bytes ? want - options_.free_bytes : 0;
   {
     std::lock_guard lock(mutex_);
@@ -212,7 +211,8 @@ bool ReadAhead::grow(Pending& pending) {
     spare_ -= charge - pending.charged;
   }
   pending.charged = charge;
-  framer.reserve(want);
+  pending.granted = want;
+  pending.framer.reserve(want);
   return true;
 }
 

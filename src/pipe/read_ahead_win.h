@@ -71,6 +71,7 @@ class ReadAhead {
     UniqueFile pipe;
     protocol::RequestFramer framer;
     Clock::time_point deadline;
+    std::size_t granted = 0;  // bytes the line may hold before it grows again
     std::size_t charged = 0;  // bytes of the budget the line holds
     bool in_flight = false;
     bool cancelled = false;  // the deadline passed while a read was in flight
