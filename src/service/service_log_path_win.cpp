@@ -13,8 +13,8 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Whoever puts something at the path again after each move, a few rounds are enough for any
-// honest race; past them the start fails.
+// Someone who puts something at the path again after every move is given a few rounds; past
+// them the open fails.
 constexpr int kRounds = 4;
 
 // The examination of one object; `descriptor` holds the memory the owner lies in.
