@@ -406,7 +406,8 @@ TEST(E2eKestactl, LogAndFollowAcrossARestart) {
             "Received message: qkRpc2Nvbm5lY3Q=\nReceived command: Disconnect\n"
             "Sending response: Disconnected\nMessage sent: rERpc2Nvbm5lY3RlZA==\n\n"
             "Service stopped\n");
-  // A start empties the log in place: the follower goes on from its new beginning.
+  // A start copies the log to .1 and empties it: the follower finds nothing more in .1 and goes
+  // on from the log's new beginning.
   EXPECT_EQ(kestactl("start").status, 0u);
   ASSERT_TRUE(request(protocol::Info{}).has_value());
   EXPECT_EQ(kestactl("stop").status, 0u);

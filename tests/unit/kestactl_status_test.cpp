@@ -2,6 +2,7 @@
 // statuses, and the lines of the log as they reach the terminal.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,19 @@ TEST(KestactlLog, LinesAsPrinted) {
   EXPECT_EQ(printed, "Service started\nReceived message: x\n\n");
   EXPECT_EQ(log.flush(), "last\n");
   EXPECT_EQ(log.flush(), "");
+
+  // The fewest bytes the log held before it began again with a head, at a bound of 100: the
+  // line after the copy's notes would have taken it past the bound.
+  const std::string continued = "Log continued; earlier lines are in x.log.1\n";
+  const std::pair<std::string, std::optional<std::uint64_t>> heads[] = {
+      {continued + "Moved aside what stood at C:\\x.log.1: now C:\\x.log.1.foreign-1\nline\n", 96},
+      {continued + "no line feed yet", std::nullopt},
+      {"Log emptied after reaching 4096 bytes; x.log.1 could not be written: why\nline\n", 4096},
+      {"Service started\n", std::nullopt},
+  };
+  for (const auto& [head, before] : heads) EXPECT_EQ(bytes_before(head, 100), before) << head;
+  EXPECT_EQ(rotated_away_line(std::nullopt),
+            "kestactl: log: lines may have been rotated away before they could be shown\n");
 }
 
 TEST(KestactlVersion, TheProjectVersion) {

@@ -3,12 +3,14 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "client.h"
+#include "service/service_log_notes.h"
 
 namespace kesta::kestactl {
 
@@ -37,6 +39,8 @@ struct LogStream {
   // Asked between polls of --follow; true ends it.
   std::function<bool()> stop = [] { return false; };
   std::chrono::milliseconds poll{200};
+  // The size at which the service copies its log aside (tests give their own logs another).
+  std::uint64_t bound = service::kServiceLogBound;
 };
 
 // `kestactl log [--follow] [--lines N] [--file PATH]`.
