@@ -14,8 +14,8 @@ namespace kesta::kestactl {
 namespace {
 
 constexpr std::string_view kDecodeHelp =
-    "Usage: kestactl decode [--json] [LINE]\n"
-    "       kestactl decode --response [--json] [LINE]\n"
+    "Usage: kestactl decode [--json] [--] [LINE]\n"
+    "       kestactl decode --response [--json] [--] [LINE]\n"
     "\n"
     "Shows how the service reads a request line: prints exactly the lines it writes to its\n"
     "log for that line. The line is LINE, or the first line of standard input (up to and\n"
