@@ -303,8 +303,9 @@ TEST(KestactlService, InstallStatusUninstall) {
 
   const ClientRun again = admin("install", with(name, {"--binary", binary, "--no-start"}));
   EXPECT_EQ(again.status, kExitRefused);
-  EXPECT_EQ(again.output.err, "kestactl: install: " + service +
-                                  " is already installed; 'kestactl uninstall' removes it\n");
+  EXPECT_EQ(again.output.err, "kestactl: install: " + service + " is already installed (" + binary +
+                                  ", stopped); to replace it, run 'kestactl uninstall', then "
+                                  "'kestactl install' again\n");
 
   // Description and recovery: restart after 5 seconds, twice, then nothing; reset after a day.
   {
@@ -320,8 +321,8 @@ TEST(KestactlService, InstallStatusUninstall) {
       // stops with an exit code; Windows does both.
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
       EXPECT_EQ(installed.output.err,
-                "kestactl: install: warning: cannot set recovery for stops with an exit code: " +
-                    system_error_message(ERROR_INVALID_LEVEL) + "\n");
+                "kestactl: install: note: Wine's service manager cannot store recovery actions; "
+                "on Windows the service restarts after a failure\n");
     } else {
       EXPECT_EQ(installed.output.err, "");
       const auto* recovery = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
@@ -345,7 +346,7 @@ TEST(KestactlService, InstallStatusUninstall) {
   EXPECT_TRUE(stopped.output.out.starts_with("service: " + service +
                                              "\nstate: stopped\nprocess id: none\nstart type: "
                                              "demand\nbinary path: " +
-                                             binary + "\nlast exit code: "))
+                                             binary + "\nversion: unknown (" + binary + ": "))
       << stopped.output.out;
   EXPECT_NE(stopped.output.out.find("pipe: \\\\.\\pipe\\" + nobody + " does not answer ("),
             std::string::npos)
@@ -359,7 +360,7 @@ TEST(KestactlService, InstallStatusUninstall) {
   EXPECT_EQ(removed.output.out, "removed " + service + "\n");
 
   const ClientRun gone = admin("uninstall", name);
-  EXPECT_EQ(gone.status, kExitRefused);
+  EXPECT_EQ(gone.status, kExitUnreachable);
   EXPECT_EQ(gone.output.err, "kestactl: uninstall: " + service + " is not installed\n");
   const ClientRun not_there = admin("start", name);
   EXPECT_EQ(not_there.status, kExitUnreachable);
@@ -393,6 +394,7 @@ TEST(KestactlService, UsageErrors) {
        {"--timeout", "0"},
        "kestactl: restart: --timeout: expected a number of seconds from 1 to 65535, got '0'"},
       {"stop", {"--pipe", "x"}, "kestactl: stop: unknown option '--pipe'"},
+      {"status", {"--", "--json"}, "kestactl: status: unexpected argument '--json'"},
   };
   for (const auto& row : rows) {
     const ClientRun run = admin(row.command, row.args);
@@ -622,13 +624,18 @@ TEST(KestactlLog, StalledFollowerLosesNoLineAcrossOneCopyAndSaysWhatTwoTookAway)
 
 TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
   const std::wstring path = fresh_log_path();
+  std::string connect = protocol::encode_command(protocol::Connect{});
+  connect.pop_back();
   {
     RotatingLog log(path, 1 << 20);
-    for (const char* line : {"Service started", "Received message: a\x1b[0m", "Service stopped"}) {
+    for (const std::string& line :
+         {std::string("Service started"), std::string("Received message: a\x1b[0m"),
+          "Received message: " + connect, std::string("Service stopped")}) {
       log.write_line(line);
     }
   }
   const std::string file = narrow(path);
+  const std::string folder = file.substr(0, file.rfind('\\'));
   const struct {
     std::vector<std::string> args;
     int status;
@@ -637,8 +644,15 @@ TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
   } rows[] = {
       {{"--file", file},
        0,
-       "Service started\nReceived message: a\\u{1b}[0m\nService stopped\n",
+       "Service started\nReceived message: a\\u{1b}[0m\nReceived message: [Connect request, " +
+           std::to_string(connect.size()) +
+           " bytes; keys hidden, --raw shows the line]\nService stopped\n",
        ""},
+      {{"--raw", "--file", file, "--lines", "2"},
+       0,
+       "Received message: " + connect + "\nService stopped\n",
+       ""},
+      {{"--file", folder}, 1, "", "kestactl: log: cannot read " + folder + ": it is a directory\n"},
       {{"--file", file, "--lines", "1"}, 0, "Service stopped\n", ""},
       {{"-n", "0", "--file", file}, 0, "", ""},
       {{"--file", file + ".absent"},

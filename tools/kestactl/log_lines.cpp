@@ -1,11 +1,50 @@
 #include "log_lines.h"
 
+#include <array>
 #include <charconv>
+#include <vector>
 
 #include "core/escape.h"
+#include "protocol/base64.h"
+#include "protocol/decode.h"
+#include "protocol/msgpack_reader.h"
 #include "service/service_log_notes.h"
 
 namespace kesta::kestactl {
+namespace {
+
+constexpr std::string_view kReceived = "Received message: ";
+
+// A Connect, also one the service refused: a request with a wrong port still carries a good
+// private key. A command is a map of one entry named by its variant, "Connect" or index 0.
+bool is_connect(std::string_view text) {
+  if (const auto decoded = protocol::decode_command(text); decoded.command) {
+    return std::holds_alternative<protocol::Connect>(*decoded.command);
+  }
+  std::vector<std::uint8_t> bytes(protocol::base64_decoded_capacity(text.size()));
+  const auto count = protocol::base64_decode(text, bytes);
+  if (!count) return false;
+  bytes.resize(std::min(bytes.size(), *count));
+  protocol::MsgpackReader reader(bytes);
+  protocol::ValueHead map, name;
+  if (!reader.next(map) || map.family != protocol::Family::kMap || map.bits != 1 ||
+      !reader.next(name)) {
+    return false;
+  }
+  if (name.family == protocol::Family::kInt) return !name.negative && name.bits == 0;
+  return (name.family == protocol::Family::kStr || name.family == protocol::Family::kBin) &&
+         name.text() == "Connect";
+}
+
+std::string shown_line(std::string_view line) {
+  if (!line.starts_with(kReceived)) return std::string(line);
+  const std::string_view text = line.substr(kReceived.size());
+  if (!is_connect(text)) return std::string(line);
+  return std::string(kReceived) + "[Connect request, " + std::to_string(text.size()) +
+         " bytes; keys hidden, --raw shows the line]";
+}
+
+}  // namespace
 
 std::string printable_log_line(std::string_view line) {
   std::string out;
@@ -18,6 +57,18 @@ std::string printable_log_line(std::string_view line) {
     out += '\\';
     line.remove_prefix(backslash + 1);
   }
+}
+
+std::string hide_secrets(std::string_view lines) {
+  std::string out;
+  out.reserve(lines.size());
+  while (!lines.empty()) {
+    const std::size_t end = std::min(lines.find('\n'), lines.size());
+    out += shown_line(lines.substr(0, end));
+    if (end < lines.size()) out += '\n';
+    lines.remove_prefix(std::min(lines.size(), end + 1));
+  }
+  return out;
 }
 
 std::size_t last_lines_start(std::string_view text, std::size_t count) {

@@ -14,6 +14,12 @@ namespace kesta::kestactl {
 // what clients sent, and that reads the same.
 std::string printable_log_line(std::string_view line);
 
+// What `kestactl log` shows of complete printable lines (each ending in LF) unless --raw: a
+// "Received message: " line whose text is a Connect request, which carries the client's
+// private key, becomes "Received message: [Connect request, N bytes; keys hidden, --raw shows
+// the line]"; every other line is kept as it is.
+std::string hide_secrets(std::string_view lines);
+
 // Where the last `count` lines of `text` begin (lines end with LF; a last line without one
 // counts as a line).
 std::size_t last_lines_start(std::string_view text, std::size_t count);

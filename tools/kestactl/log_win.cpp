@@ -12,21 +12,26 @@
 #include "core/unique_handle_win.h"
 #include "core/utf16.h"
 #include "log_lines.h"
+#include "text_file.h"
 #include "windows_client_win.h"
 
 namespace kesta::kestactl {
 namespace {
 
 constexpr std::string_view kLogHelp =
-    "Usage: kestactl log [--follow] [--lines N] [--file PATH]\n"
+    "Usage: kestactl log [--follow] [--lines N] [--raw] [--file PATH]\n"
     "\n"
     "Prints the service's log, \\redevuva_service.log at the root of the system drive (or\n"
     "PATH). --lines N prints only its last N lines. --follow (-f) then keeps printing lines as\n"
     "the service writes them, also when the service copies a full log to\n"
     "redevuva_service.log.1 and starts it again, until Ctrl+C. Control characters in lines are\n"
-    "shown escaped. The log is readable by administrators only: run kestactl from an elevated\n"
-    "command prompt. The service is never disturbed: the file is opened for reading with\n"
-    "every kind of sharing, and --follow keeps nothing open between two reads.\n";
+    "shown escaped. A Connect request carries the client's private key: its \"Received message\"\n"
+    "line is shown as \"[Connect request, N bytes; keys hidden, --raw shows the line]\"; --raw\n"
+    "prints every line as the file holds it. The log is readable by administrators only: run\n"
+    "kestactl from an elevated command prompt. The service is never disturbed: the file is\n"
+    "opened for reading with every kind of sharing, and --follow keeps nothing open between\n"
+    "two reads.\n"
+    "Exit status: 0 printed; 1 the log cannot be read; 2 the command line is wrong.\n";
 
 // Bytes before the read position kept to notice a log emptied and refilled between two polls.
 constexpr std::size_t kTailKept = 64;
@@ -227,24 +232,25 @@ std::wstring service_log_path() {
   return root + L"redevuva_service.log";
 }
 
-int run_log(std::span<const std::string> args, const LogStream& stream, Output& output) {
-  bool follow = false;
+int run_log(std::span<const std::string> args, const LogStream& printer, Output& output) {
+  bool follow = false, raw = false, options_ended = false;
   std::optional<std::size_t> count;
   std::wstring path = service_log_path();
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
+    if (!options_ended && (arg == "--help" || arg == "-h")) {
       output.out += kLogHelp;
       return kExitOk;
     }
-    if (arg == "--follow" || arg == "-f") {
-      follow = true;
+    if (!options_ended && (arg == "--follow" || arg == "-f" || arg == "--raw" || arg == "--")) {
+      (arg == "--raw" ? raw : arg == "--" ? options_ended : follow) = true;
       continue;
     }
-    if (arg != "--lines" && arg != "-n" && arg != "--file") {
+    if (options_ended || (arg != "--lines" && arg != "-n" && arg != "--file")) {
       return usage_error(output, "log: " +
-                                     std::string(arg.starts_with("-") ? "unknown option '"
-                                                                      : "unexpected argument '") +
+                                     std::string(arg.starts_with("-") && !options_ended
+                                                     ? "unknown option '"
+                                                     : "unexpected argument '") +
                                      escape_log_text(arg) + "'");
     }
     if (i + 1 >= args.size()) return usage_error(output, "log: " + arg + " needs a value");
@@ -261,6 +267,11 @@ int run_log(std::span<const std::string> args, const LogStream& stream, Output& 
     }
     count = lines;
   }
+  // Every printed line passes the secret filter, unless --raw.
+  LogStream stream = printer;
+  if (!raw) {
+    stream.print = [&printer](std::string_view text) { return printer.print(hide_secrets(text)); };
+  }
 
   std::string text;
   std::optional<FileState> state;
@@ -272,6 +283,8 @@ int run_log(std::span<const std::string> args, const LogStream& stream, Output& 
       if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
         output.err +=
             "kestactl: log: no log at " + shown + "; the service writes it from its first start\n";
+      } else if (is_directory(path)) {
+        output.err += "kestactl: log: cannot read " + shown + ": it is a directory\n";
       } else {
         output.err +=
             "kestactl: log: cannot read " + shown + ": " + system_error_message(code) + "\n";

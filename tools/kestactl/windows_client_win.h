@@ -11,6 +11,7 @@
 
 #include "client.h"
 #include "service/service_log_notes.h"
+#include "version_command.h"
 
 namespace kesta::kestactl {
 
@@ -27,6 +28,8 @@ int run_install(std::span<const std::string> args, Output& output);
 int run_uninstall(std::span<const std::string> args, Output& output);
 int run_status(std::span<const std::string> args, const ClientEnvironment& environment,
                Output& output);
+// The installed service and the version of its binary, for `kestactl version`.
+InstalledService find_installed_service(const std::string& name);
 // `command` is start, stop or restart.
 int run_service_control(std::string_view command, std::span<const std::string> args,
                         Output& output);
