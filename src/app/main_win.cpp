@@ -136,6 +136,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     std::optional<ExitStatus> exit;
     try {
       (*log)->write_line("Service started");
+      (*log)->write_start_notes();
       if (auto body = run_body(*log, status); !body) {
         exit = exit_status_for_error(body.error());
         (*log)->write_line("Error on execution: " + body.error().report());

@@ -259,13 +259,24 @@ Result kestactl(const std::string& arguments) {
 TEST(E2eKestactl, ServiceControlAndStatusWithTheirExitCodes) {
   {
     ServiceRun run({});
+    const std::string binary = (run.folder() / "redevuva_service.exe").string();
+    const std::string version(kVersion);
     const Result installed = kestactl("status");
     EXPECT_EQ(installed.status, 3u) << installed.out;
     EXPECT_TRUE(installed.out.starts_with(
         "service: redevuva_service\nstate: stopped\nprocess id: none\nstart type: demand\n"
         "binary path: " +
-        (run.folder() / "redevuva_service.exe").string() + "\nlast exit code: "))
+        binary + "\nversion: " + version + ", the same as kestactl\nlast exit code: "))
         << installed.out;
+    // The version of the binary the service manager runs, read from its version resource.
+    EXPECT_EQ(kestactl("version").out,
+              "kestactl " + version + "\nredevuva_service " + version + " (" + binary + ")\n");
+    const Result installed_again = kestactl("install");
+    EXPECT_EQ(installed_again.status, 1u);
+    EXPECT_EQ(installed_again.err, "kestactl: install: redevuva_service is already installed (" +
+                                       binary + ", version " + version +
+                                       ", stopped); to replace it, run 'kestactl uninstall', "
+                                       "then 'kestactl install' again\n");
 
     const Result started = kestactl("start");
     EXPECT_EQ(started.status, 0u) << started.err;
@@ -309,6 +320,9 @@ TEST(E2eKestactl, ServiceControlAndStatusWithTheirExitCodes) {
   const Result missing = kestactl("status --json");
   EXPECT_EQ(missing.status, 4u) << missing.out;
   EXPECT_FALSE(parsed(missing.out)["installed"].flag());
+  const Result uninstall_missing = kestactl("uninstall");
+  EXPECT_EQ(uninstall_missing.status, 4u);
+  EXPECT_EQ(uninstall_missing.err, "kestactl: uninstall: redevuva_service is not installed\n");
   const Result start_missing = kestactl("start");
   EXPECT_EQ(start_missing.status, 4u);
   EXPECT_EQ(start_missing.err,
@@ -406,7 +420,8 @@ TEST(E2eKestactl, LogAndFollowAcrossARestart) {
             "Received message: qkRpc2Nvbm5lY3Q=\nReceived command: Disconnect\n"
             "Sending response: Disconnected\nMessage sent: rERpc2Nvbm5lY3RlZA==\n\n"
             "Service stopped\n");
-  // A start empties the log in place: the follower goes on from its new beginning.
+  // A start copies the log to .1 and empties it: the follower finds nothing more in .1 and goes
+  // on from the log's new beginning.
   EXPECT_EQ(kestactl("start").status, 0u);
   ASSERT_TRUE(request(protocol::Info{}).has_value());
   EXPECT_EQ(kestactl("stop").status, 0u);

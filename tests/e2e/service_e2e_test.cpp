@@ -65,6 +65,11 @@ std::string disconnected_log(const std::string& line, const char* command) {
          "\nSending response: Disconnected\nMessage sent: " + kDisconnectedLine + "\n";
 }
 
+// Where the service copies its log: at the bound, and at every start.
+fs::path copy_path() {
+  return service_log_path().wstring() + L".1";
+}
+
 std::vector<wgsim::JournalEntry> named(const std::vector<wgsim::JournalEntry>& journal,
                                        const char* call) {
   std::vector<wgsim::JournalEntry> found;
@@ -130,19 +135,27 @@ TEST(E2eService, ServesTheTunnelCommandsAndStops) {
   EXPECT_THAT(log, EndsWith("\nService stopped\n"));
 }
 
+// What each start empties is first copied to .1: the lines that explain a failure outlive the
+// restart that follows it.
 TEST(E2eService, ASecondStartEmptiesTheLog) {
+  const std::string stale = std::string(10'000, 'x') + "\n";
   {
-    std::ofstream stale(service_log_path(), std::ios::binary | std::ios::trunc);
-    stale << std::string(10'000, 'x') << "\n";
+    std::ofstream file(service_log_path(), std::ios::binary | std::ios::trunc);
+    file << stale;
   }
   ServiceRun run({});
   ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(read_shared(copy_path()), stale);
+  EXPECT_EQ(exchange("not Base64!\n").reply, "");
   EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
   EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
-  EXPECT_THAT(read_shared(service_log_path()), StartsWith("Service started\nReceived message: "));
+  const std::string first = read_shared(service_log_path());
+  EXPECT_THAT(first, StartsWith("Service started\nReceived message: not Base64!\nFailed to "));
+  EXPECT_THAT(first, EndsWith("\nService stopped\n"));
 
   ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(read_shared(service_log_path()), "Service started\n");
+  EXPECT_EQ(read_shared(copy_path()), first);
   EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
   EXPECT_EQ(read_shared(service_log_path()), "Service started\nService stopped\n");
 }
@@ -345,24 +358,78 @@ TEST(E2eService, PipeNameHeldByAnotherServerIsRefusedToTheFirstInstance) {
   EXPECT_EQ(read_shared(service_log_path()), name_occupied_log(ERROR_ACCESS_DENIED));
 }
 
+// Removes what tests put at the log's paths and what the service moved aside from there.
+struct ClearLogPaths {
+  ClearLogPaths() { clear(); }
+  ~ClearLogPaths() { clear(); }
+  static void clear() {
+    std::error_code ignored;
+    for (const char* suffix : {"", ".1", ".foreign-1", ".foreign-2", ".1.foreign-1"}) {
+      fs::remove_all(service_log_path().string() + suffix, ignored);
+    }
+  }
+};
+
+// A second name of another file at the log's path cannot be moved aside while that file is
+// held without delete sharing: the service writes nothing and does not start.
 TEST(E2eService, LogThatCannotBeOpenedStopsWithItsErrorCode) {
   ServiceRun run({});
-  // A folder where the log belongs: opening it for writing is refused with access denied.
-  std::filesystem::remove(service_log_path());
-  ASSERT_TRUE(std::filesystem::create_directory(service_log_path()));
-  struct RemoveFolder {
-    ~RemoveFolder() { std::filesystem::remove_all(service_log_path()); }
-  } remove_folder;
+  const ClearLogPaths clear;
+  run.write("victim.txt", "victim\n");
+  const fs::path victim = run.folder() / "victim.txt";
+  ASSERT_TRUE(CreateHardLinkW(service_log_path().c_str(), victim.c_str(), nullptr));
+  const HANDLE holder =
+      CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
 
   SERVICE_STATUS_PROCESS status = run.start();
   if (status.dwCurrentState != SERVICE_STOPPED) status = run.wait_for(SERVICE_STOPPED, 30s);
   run.wait_for_process_exit();
+  CloseHandle(holder);
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
   // It never got as far as the pipe, which comes before RUNNING, and wrote nothing anywhere.
   EXPECT_EQ(pipe_open_error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(std::filesystem::is_empty(service_log_path()));
+  EXPECT_EQ(read_shared(victim), "victim\n");
+}
+
+// What any local account can put at the root of the drive (a folder), and a second name of
+// another file, are moved aside intact at the start; a folder at .1 before a copy at the bound.
+TEST(E2eService, WhatStandsAtTheLogsPathsIsMovedAside) {
+  ServiceRun run({});
+  const ClearLogPaths clear;
+  const fs::path victim = run.folder() / "victim.txt";
+  for (const bool folder : {true, false}) {
+    if (folder) {
+      ASSERT_TRUE(fs::create_directory(service_log_path()));
+      std::ofstream(service_log_path() / "inside.txt", std::ios::binary) << "inside\n";
+    } else {
+      fs::remove(service_log_path());
+      run.write("victim.txt", "victim\n");
+      ASSERT_TRUE(CreateHardLinkW(service_log_path().c_str(), victim.c_str(), nullptr));
+    }
+    ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    const fs::path now = service_log_path().string() + (folder ? ".foreign-1" : ".foreign-2");
+    EXPECT_EQ(read_shared(service_log_path()),
+              "Service started\nMoved aside what stood at C:\\redevuva_service.log: now " +
+                  now.string() + "\n");
+    EXPECT_EQ(read_shared(folder ? now / "inside.txt" : now), folder ? "inside\n" : "victim\n");
+    EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
+  }
+  EXPECT_EQ(read_shared(victim), "victim\n");
+
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  fs::remove(copy_path());
+  ASSERT_TRUE(fs::create_directory(copy_path()));
+  for (int i = 0; i < 17; ++i) exchange_bytes(std::string(1024 * 1024 - 64, 'A') + "\n");
+  EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
+  EXPECT_THAT(read_shared(service_log_path()),
+              StartsWith("Log continued; earlier lines are in redevuva_service.log.1\nMoved aside "
+                         "what stood at C:\\redevuva_service.log.1: now "
+                         "C:\\redevuva_service.log.1.foreign-1\nReceived message: AAAA"));
+  EXPECT_TRUE(fs::is_directory(copy_path().string() + ".foreign-1"));
+  EXPECT_THAT(read_shared(copy_path()), StartsWith("Service started\nReceived message: AAAA"));
 }
 
 TEST(E2eService, FaultAfterRunningStopsWithAServiceSpecificCode) {

@@ -255,32 +255,59 @@ TEST(KestactlClient, UsageErrorsReachNoPipe) {
   struct Row {
     std::string command;
     std::vector<std::string> args;
-    std::string err_first_line;
+    std::string err;  // every line but the pointer to --help
   } rows[] = {
       {"info", {"now"}, "kestactl: info: unexpected argument 'now'"},
       {"info", {"--pipe"}, "kestactl: info: --pipe needs a value"},
+      {"info", {"--", "--json"}, "kestactl: info: unexpected argument '--json'"},
       {"connect", {}, "kestactl: connect: give FILE.conf or the connect flags"},
       {"connect", {"missing.conf"}, "kestactl: connect: cannot read missing.conf: no such file"},
-      {"connect", {"--private-key", kKey1}, "kestactl: connect: missing --public-key"},
+      // The path as typed, backslashes and all.
+      {"connect",
+       {"--", "C:\\confs\\-x.conf"},
+       "kestactl: connect: cannot read C:\\confs\\-x.conf: no such file"},
+      {"connect",
+       {"a.conf", "b.conf"},
+       "kestactl: connect: one configuration file is expected, not 2: 'a.conf', 'b.conf'"},
+      {"connect",
+       {"--private-key", kKey1},
+       "kestactl: connect: missing --public-key, --endpoint and --address"},
+      // Every problem of the flags at once.
+      {"connect",
+       {"--private-key", kKey1, "--public-key", "AAAA", "--endpoint", "203.0.113.1:51820",
+        "--address", "10.0.0.2/24"},
+       "kestactl: --public-key: Invalid key length: 3\nkestactl: --address: '10.0.0.2/24': the "
+       "service gives the tunnel a single address; write it with /32"},
       {"send", {}, "kestactl: send: which line?"},
       {"send", {"a", "b"}, "kestactl: send: unexpected argument 'b'"},
       {"send", {"--colour", "a"}, "kestactl: send: unexpected argument '--colour'"},
       {"info",
        {"--ignore-unsupported"},
        "kestactl: info: unexpected argument '--ignore-unsupported'"},
-      {"connect", {"--endpoint"}, "kestactl: --endpoint needs a value"},
+      {"connect",
+       {"--endpoint"},
+       "kestactl: --endpoint needs a value\nkestactl: connect: missing --private-key, "
+       "--public-key and --address"},
   };
   for (const Row& row : rows) {
     FakePipe pipe{response(protocol::Disconnected{}), {}};
     const ClientRun run = client(pipe, row.command, row.args);
-    EXPECT_EQ(run.status, kExitUsage) << row.err_first_line;
-    EXPECT_EQ(run.output.err, row.err_first_line + "\nTry 'kestactl --help'.\n");
-    EXPECT_TRUE(pipe.requests.empty()) << row.err_first_line;
+    EXPECT_EQ(run.status, kExitUsage) << row.err;
+    EXPECT_EQ(run.output.err, row.err + "\nTry 'kestactl --help'.\n");
+    EXPECT_TRUE(pipe.requests.empty()) << row.err;
+  }
+  // Each command's help is its own; after "--", --help is the line to send.
+  for (const std::string command : {"info", "disconnect", "connect", "send"}) {
+    FakePipe pipe{response(protocol::Disconnected{}), {}};
+    const ClientRun help = client(pipe, command, {"--help"});
+    EXPECT_EQ(help.status, kExitOk);
+    EXPECT_TRUE(help.output.out.starts_with("Usage: kestactl " + command + " ["))
+        << help.output.out;
   }
   FakePipe pipe{response(protocol::Disconnected{}), {}};
-  const ClientRun help = client(pipe, "connect", {"--help"});
-  EXPECT_EQ(help.status, kExitOk);
-  EXPECT_TRUE(help.output.out.starts_with("Usage: kestactl info")) << help.output.out;
+  EXPECT_EQ(client(pipe, "send", {"--", "--help"}).status, kExitOk);
+  ASSERT_EQ(pipe.requests.size(), 1u);
+  EXPECT_EQ(pipe.requests[0].line, "--help\n");
 }
 
 }  // namespace

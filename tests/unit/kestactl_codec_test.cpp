@@ -50,6 +50,7 @@ TEST(KestactlDecode, PrintsTheServiceLogLinesAndExitStatus) {
     std::string input;
     int status;
     std::string out;
+    std::string err = "";
   } rows[] = {
       {{"pEluZm8="}, "", 0, "Received message: pEluZm8=\nReceived command: Info\n"},
       {{},
@@ -65,7 +66,15 @@ TEST(KestactlDecode, PrintsTheServiceLogLinesAndExitStatus) {
        "",
        1,
        "Received message: \nFailed to parse incoming message: IO error while reading marker: "
-       "failed to fill whole buffer\n"},
+       "failed to fill whole buffer\n",
+       "kestactl: decode: nothing to decode: standard input is empty (give LINE, or a line on "
+       "standard input)\n"},
+      {{"--", " "},
+       "",
+       1,
+       "Received message: \nFailed to parse incoming message: IO error "
+       "while reading marker: failed to fill whole buffer\n",
+       "kestactl: decode: the line is empty\n"},
       {{},
        "pEluZm8=\xff\n",
        1,
@@ -111,7 +120,7 @@ TEST(KestactlDecode, PrintsTheServiceLogLinesAndExitStatus) {
     const Result run = decode(row.args, row.input);
     EXPECT_EQ(run.status, row.status) << row.out;
     EXPECT_EQ(run.output.out, row.out);
-    EXPECT_EQ(run.output.err, "");
+    EXPECT_EQ(run.output.err, row.err);
   }
 }
 
@@ -190,7 +199,8 @@ TEST(KestactlUsage, ErrorsNameTheBadArgument) {
       {{}, "kestactl: encode: which command? info, disconnect or connect"},
       {{"reconnect"}, "kestactl: encode: unknown command 'reconnect'"},
       {{"info", "now"}, "kestactl: encode info: unexpected argument 'now'"},
-      {{"connect"}, "kestactl: encode connect: missing --private-key"},
+      {{"connect"},
+       "kestactl: encode connect: missing --private-key, --public-key, --endpoint and --address"},
       {with({"--colour", "red"}), "kestactl: unknown option '--colour'"},
       {with({"--port"}), "kestactl: --port needs a value"},
       {with({"--port", "65536"}),

@@ -37,6 +37,15 @@ std::string replaced(std::string text, std::string_view from, std::string_view t
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+// The text as Windows' tools save "Unicode": UTF-16 with a byte order mark.
+std::string utf16(std::string_view text, bool little_endian) {
+  std::string bytes = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+  for (const char c : text) {
+    bytes += little_endian ? std::string{c, '\0'} : std::string{'\0', c};
+  }
+  return bytes;
+}
+
 // Lines 1 to 9.
 const std::string kOffice = "# tunnel to the office\n[Interface]\nPrivateKey = " + kPrivate +
                             "\nAddress = 10.0.0.2/32   # ours\n\n[Peer]\nPublicKey = " + kPublic +
@@ -75,6 +84,8 @@ TEST(KestactlConfigFile, AcceptedSpellingsGiveTheSameConfig) {
        without_shared(office.config)},
       {replaced(kOffice, "203.0.113.1:51820", "vpn.example.test:443"),
        with_endpoint(office.config, {"vpn.example.test", {198, 51, 100, 7}, 443})},
+      {utf16(replaced(kOffice, "\n\n", "\r\n\r\n"), true), office.config},
+      {utf16(kOffice, false), office.config},
   };
   for (const auto& row : rows) {
     const ConfigFile file = parse_config_file(row.text, resolve);
@@ -94,6 +105,17 @@ TEST(KestactlConfigFile, EachProblemOnItsLine) {
     P unsupported;
   } rows[] = {
       {"", {{0, "the file has no [Interface] section"}, {0, "the file has no [Peer] section"}}, {}},
+      // Encodings other than UTF-8 and UTF-16 with a byte order mark: one problem, no more.
+      {replaced(kOffice, "# tunnel", "# tunnel \xE9"),
+       {{0,
+         "the file is not UTF-8 or UTF-16 text (line 1 holds bytes that are not UTF-8); save it "
+         "as UTF-8 or as Unicode"}},
+       {}},
+      {utf16(kOffice, true).substr(2),
+       {{0,
+         "the file is not UTF-8 or UTF-16 text (it holds NUL bytes, as UTF-16 without a byte "
+         "order mark does); save it as UTF-8 or as Unicode"}},
+       {}},
       {kOffice.substr(0, kOffice.find("[Peer]")), {{0, "the file has no [Peer] section"}}, {}},
       {replaced(kOffice, "# tunnel to the office", "PrivateKey = x"),
        {{1, "PrivateKey before any [Interface] or [Peer] section"}},
@@ -211,6 +233,14 @@ TEST(KestactlConfigFile, RealisticFilesThroughConnect) {
                               "\nAddress = 10.0.0.2/32\n[Peer]\nPublicKey = " + kPublic +
                               "\nPresharedKey = " + kShared.substr(0, 40) +
                               "\nEndpoint = 203.0.113.1 51820\n";
+  // Not a configuration at all: 10,000 problems, of which the first 20 are shown.
+  std::string junk, first_of_junk;
+  for (int i = 0; i < 10'000; ++i) junk += "x\n";
+  for (int line = 10; line < 30; ++line) {
+    first_of_junk += "kestactl: f.conf: line " + std::to_string(line) +
+                     ": expected Key = Value or a [Section] (the line is not shown)\n";
+  }
+  first_of_junk += "kestactl: f.conf: ... and 9980 more problems\n";
   const std::string unsupported_hint =
       "kestactl: remove them, or connect with --ignore-unsupported to leave them out\n";
   const struct {
@@ -226,11 +256,14 @@ TEST(KestactlConfigFile, RealisticFilesThroughConnect) {
        "  line 9: AllowedIPs '::0/0': the service does not do IPv6\n" +
            unsupported_hint},
       {provider, true, kExitOk,
-       "kestactl: warning: f.conf: line 4: Address 'fc00:bbbb:bbbb:bb01::1:c22/128': the service "
-       "does not do IPv6; left out\n"
-       "kestactl: warning: f.conf: line 5: DNS: the service does not set DNS servers; left out\n"
-       "kestactl: warning: f.conf: line 9: AllowedIPs '::0/0': the service does not do IPv6; left "
-       "out\n"},
+       "kestactl: warning: f.conf: line 4: Address 'fc00:bbbb:bbbb:bb01::1:c22/128' ignored: IPv6 "
+       "traffic will go around the tunnel\n"
+       "kestactl: warning: f.conf: line 5: DNS '10.64.0.1' ignored: name resolution will not use "
+       "the tunnel\n"
+       "kestactl: warning: f.conf: line 9: AllowedIPs '::0/0' ignored: IPv6 traffic will go around "
+       "the tunnel\n"},
+      // Not a configuration at all: the first problems, then how many more.
+      {windows_app + junk, false, kExitUsage, first_of_junk},
       {windows_app, false, kExitOk, ""},
       {wg_quick, true, kExitUsage,
        "kestactl: f.conf: line 2: Address '10.200.200.2/24': the service gives the tunnel a single "

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -302,8 +303,9 @@ TEST(KestactlService, InstallStatusUninstall) {
 
   const ClientRun again = admin("install", with(name, {"--binary", binary, "--no-start"}));
   EXPECT_EQ(again.status, kExitRefused);
-  EXPECT_EQ(again.output.err, "kestactl: install: " + service +
-                                  " is already installed; 'kestactl uninstall' removes it\n");
+  EXPECT_EQ(again.output.err, "kestactl: install: " + service + " is already installed (" + binary +
+                                  ", stopped); to replace it, run 'kestactl uninstall', then "
+                                  "'kestactl install' again\n");
 
   // Description and recovery: restart after 5 seconds, twice, then nothing; reset after a day.
   {
@@ -319,8 +321,8 @@ TEST(KestactlService, InstallStatusUninstall) {
       // stops with an exit code; Windows does both.
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
       EXPECT_EQ(installed.output.err,
-                "kestactl: install: warning: cannot set recovery for stops with an exit code: " +
-                    system_error_message(ERROR_INVALID_LEVEL) + "\n");
+                "kestactl: install: note: Wine's service manager cannot store recovery actions; "
+                "on Windows the service restarts after a failure\n");
     } else {
       EXPECT_EQ(installed.output.err, "");
       const auto* recovery = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
@@ -344,7 +346,7 @@ TEST(KestactlService, InstallStatusUninstall) {
   EXPECT_TRUE(stopped.output.out.starts_with("service: " + service +
                                              "\nstate: stopped\nprocess id: none\nstart type: "
                                              "demand\nbinary path: " +
-                                             binary + "\nlast exit code: "))
+                                             binary + "\nversion: unknown (" + binary + ": "))
       << stopped.output.out;
   EXPECT_NE(stopped.output.out.find("pipe: \\\\.\\pipe\\" + nobody + " does not answer ("),
             std::string::npos)
@@ -358,7 +360,7 @@ TEST(KestactlService, InstallStatusUninstall) {
   EXPECT_EQ(removed.output.out, "removed " + service + "\n");
 
   const ClientRun gone = admin("uninstall", name);
-  EXPECT_EQ(gone.status, kExitRefused);
+  EXPECT_EQ(gone.status, kExitUnreachable);
   EXPECT_EQ(gone.output.err, "kestactl: uninstall: " + service + " is not installed\n");
   const ClientRun not_there = admin("start", name);
   EXPECT_EQ(not_there.status, kExitUnreachable);
@@ -392,6 +394,7 @@ TEST(KestactlService, UsageErrors) {
        {"--timeout", "0"},
        "kestactl: restart: --timeout: expected a number of seconds from 1 to 65535, got '0'"},
       {"stop", {"--pipe", "x"}, "kestactl: stop: unknown option '--pipe'"},
+      {"status", {"--", "--json"}, "kestactl: status: unexpected argument '--json'"},
   };
   for (const auto& row : rows) {
     const ClientRun run = admin(row.command, row.args);
@@ -408,8 +411,13 @@ TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
                                              kesta::testing::Caller::kUser));
 }
 
+std::string read_whole(const std::wstring& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 // The service's own log with a small bound, and every line it holds, in order, the lines
-// that say it moved or emptied the file included.
+// that say it copied aside or emptied the file included.
 class RotatingLog {
  public:
   RotatingLog(std::wstring path, std::uint64_t bound) : path_(std::move(path)), bound_(bound) {
@@ -421,27 +429,25 @@ class RotatingLog {
   }
   ~RotatingLog() { SetStdHandle(STD_ERROR_HANDLE, saved_stderr_); }
 
-  // Whether writing `text` first moves or empties the file.
+  // Whether writing `text` takes the file past its bound, where it may start again.
   bool fills_with(const std::string& text) const {
-    return size_ > 0 && size_ + text.size() + 1 > bound_;
+    return std::filesystem::file_size(path_) + text.size() + 1 > bound_;
   }
 
   void write_line(const std::string& text) {
-    const bool rotates = fills_with(text);
+    const std::uint64_t before = std::filesystem::file_size(path_);
     log_->write_line(text);
-    if (rotates) {
+    if (std::filesystem::file_size(path_) < before + text.size() + 1) {
       // Which of the two the service did shows in the new first line.
       std::string first = first_line();
-      (first.starts_with("Log continued") ? moves : emptyings) += 1;
+      (first.starts_with("Log continued") ? copies : emptyings) += 1;
       written += first + "\n";
-      size_ = first.size() + 1;
     }
     written += text + "\n";
-    size_ += text.size() + 1;
   }
 
   std::string written;  // every line, in order
-  int moves = 0, emptyings = 0;
+  int copies = 0, emptyings = 0;
 
  private:
   std::string first_line() const {
@@ -458,22 +464,28 @@ class RotatingLog {
 
   std::wstring path_;
   std::uint64_t bound_;
-  std::uint64_t size_ = 0;
   std::shared_ptr<service::ServiceLog> log_;
   HANDLE saved_stderr_ = nullptr;
 };
 
-// Runs `kestactl log` with the arguments on its own thread, collecting what it prints.
+// Runs `kestactl log` with the arguments on its own thread, collecting what it prints. Printing
+// can be stalled, as a pager or a console in selection mode stalls it.
 class LogReader {
  public:
-  explicit LogReader(std::vector<std::string> args) {
+  explicit LogReader(std::vector<std::string> args, std::uint64_t bound = 0) {
     stream_.print = [this](std::string_view text) {
+      while (stalled_) {
+        blocked_ = true;
+        Sleep(1);
+      }
+      blocked_ = false;
       const std::lock_guard lock(mutex_);
       printed_ += text;
       return true;
     };
     stream_.stop = [this] { return stop_.load(); };
     stream_.poll = std::chrono::milliseconds(2);
+    if (bound != 0) stream_.bound = bound;
     thread_ =
         std::thread([this, args = std::move(args)] { status = run_log(args, stream_, output); });
   }
@@ -485,6 +497,7 @@ class LogReader {
   }
   // Ends a --follow after one last poll.
   void finish() {
+    stalled_ = false;
     stop_ = true;
     if (thread_.joinable()) thread_.join();
   }
@@ -492,6 +505,14 @@ class LogReader {
     for (int i = 0; i < 2000 && printed().find(text) == std::string::npos; ++i) Sleep(5);
     return printed().find(text) != std::string::npos;
   }
+  // Prints wait from now on until release().
+  void stall() { stalled_ = true; }
+  // Whether a print is waiting.
+  bool wait_until_stalled() {
+    for (int i = 0; i < 2000 && !blocked_; ++i) Sleep(5);
+    return blocked_;
+  }
+  void release() { stalled_ = false; }
 
   int status = -1;
   Output output;
@@ -500,7 +521,7 @@ class LogReader {
   LogStream stream_;
   std::mutex mutex_;
   std::string printed_;
-  std::atomic<bool> stop_ = false;
+  std::atomic<bool> stop_ = false, stalled_ = false, blocked_ = false;
   std::thread thread_;
 };
 
@@ -512,10 +533,10 @@ std::wstring fresh_log_path() {
   return dir + L"\\redevuva_service.log";
 }
 
-// Every line the writer wrote is printed once, in order, across moves to .1 and emptyings in
-// place, with lines of different lengths so that no two fill the file alike. As with the
-// service, the reader is less than a whole log behind when the file is moved (a few lines); an
-// emptying destroys what was not read, so there the reader is let catch up first.
+// Every line the writer wrote is printed once, in order, across copies to .1 and emptyings in
+// place, with lines of different lengths so that no two fill the file alike. The reader is a few
+// lines behind at a copy, which it then finds in .1; an emptying destroys what was not read, so
+// there the reader is let catch up first.
 TEST(KestactlLog, FollowLosesAndRepeatsNoLineAcrossEitherRotation) {
   const std::wstring path = fresh_log_path();
   RotatingLog log(path, 2048);
@@ -535,30 +556,86 @@ TEST(KestactlLog, FollowLosesAndRepeatsNoLineAcrossEitherRotation) {
     }
   };
   lines(0, 200, 3);
-  // Held without delete sharing, the file cannot be moved: it is emptied in place.
-  const HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  // Held without write sharing, .1 cannot be written: the log grows to twice its bound, then is
+  // emptied in place.
+  const HANDLE holder = CreateFileW((path + L".1").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << system_error_message(GetLastError());
-  lines(200, 400, 0);
+  lines(200, 500, 0);
   CloseHandle(holder);
-  lines(400, 600, 3);
+  lines(500, 700, 3);
   ASSERT_TRUE(reader.wait_for(written.back() + "\n"));
   reader.finish();
   EXPECT_EQ(reader.status, kExitOk) << reader.output.err;
-  EXPECT_GE(log.moves, 2);
-  EXPECT_GE(log.emptyings, 2) << "Wine let the file be moved while held without delete sharing";
+  EXPECT_GE(log.copies, 2);
+  EXPECT_GE(log.emptyings, 2);
   EXPECT_EQ(reader.printed(), log.written);
+}
+
+// The follower holds nothing open while it prints. Stalled there, it loses no line across one
+// copy of the log, also when the log grows back past where it had read with the same bytes;
+// across two it says once how many bytes at least went before it could show them.
+TEST(KestactlLog, StalledFollowerLosesNoLineAcrossOneCopyAndSaysWhatTwoTookAway) {
+  for (const auto& [copies, alike] : {std::pair{1, false}, {1, true}, {2, false}}) {
+    SCOPED_TRACE(std::to_string(copies) + (alike ? " copy, grown back alike" : " copies"));
+    const std::wstring path = fresh_log_path();
+    RotatingLog log(path, 2048);
+    int count = 0;
+    const auto next = [&] {
+      log.write_line("Received message: " +
+                     (alike ? "same" : std::to_string(count) + std::string(count % 29, 'x')));
+      ++count;
+    };
+    log.write_line("Service started");
+    while (alike && log.copies == 0) next();
+    const std::size_t start = log.written.size() - std::filesystem::file_size(path);
+    LogReader reader({"--follow", "--file", narrow(path)}, 2048);
+    ASSERT_TRUE(reader.wait_for(log.written.substr(start)));
+    // The reader reads the next line, then waits while it prints it.
+    reader.stall();
+    next();
+    ASSERT_TRUE(reader.wait_until_stalled());
+    const std::size_t shown = log.written.size();
+    const std::uint64_t read = std::filesystem::file_size(path);
+    for (const int before = log.copies;
+         log.copies < before + copies || std::filesystem::file_size(path) < read + 64;) {
+      next();
+    }
+    reader.release();
+    const std::string rest = read_whole(path + L".1") + read_whole(path);
+    ASSERT_TRUE(reader.wait_for(rest)) << reader.printed();
+    reader.finish();
+    const std::string printed = reader.printed();
+    if (copies == 1) {
+      EXPECT_EQ(printed, log.written.substr(start));
+      continue;
+    }
+    const std::string before =
+        log.written.substr(start, shown - start) + "kestactl: log: at least ";
+    ASSERT_TRUE(printed.starts_with(before) && printed.ends_with(rest)) << printed;
+    const std::uint64_t at_least = std::stoull(printed.substr(before.size()));
+    EXPECT_EQ(printed, before + std::to_string(at_least) +
+                           " bytes were rotated away before they could be shown\n" + rest);
+    // No more than were lost, and short of them by less than the line that did not fit.
+    const std::uint64_t lost = log.written.size() - shown - rest.size();
+    EXPECT_TRUE(at_least > 0 && at_least <= lost && lost - at_least < 64) << at_least << lost;
+  }
 }
 
 TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
   const std::wstring path = fresh_log_path();
+  std::string connect = protocol::encode_command(protocol::Connect{});
+  connect.pop_back();
   {
     RotatingLog log(path, 1 << 20);
-    for (const char* line : {"Service started", "Received message: a\x1b[0m", "Service stopped"}) {
+    for (const std::string& line :
+         {std::string("Service started"), std::string("Received message: a\x1b[0m"),
+          "Received message: " + connect, std::string("Service stopped")}) {
       log.write_line(line);
     }
   }
   const std::string file = narrow(path);
+  const std::string folder = file.substr(0, file.rfind('\\'));
   const struct {
     std::vector<std::string> args;
     int status;
@@ -567,8 +644,15 @@ TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
   } rows[] = {
       {{"--file", file},
        0,
-       "Service started\nReceived message: a\\u{1b}[0m\nService stopped\n",
+       "Service started\nReceived message: a\\u{1b}[0m\nReceived message: [Connect request, " +
+           std::to_string(connect.size()) +
+           " bytes; keys hidden, --raw shows the line]\nService stopped\n",
        ""},
+      {{"--raw", "--file", file, "--lines", "2"},
+       0,
+       "Received message: " + connect + "\nService stopped\n",
+       ""},
+      {{"--file", folder}, 1, "", "kestactl: log: cannot read " + folder + ": it is a directory\n"},
       {{"--file", file, "--lines", "1"}, 0, "Service stopped\n", ""},
       {{"-n", "0", "--file", file}, 0, "", ""},
       {{"--file", file + ".absent"},

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -11,6 +13,8 @@
 #include <sddl.h>
 
 #include "core/fault.h"
+#include "core/utf16.h"
+#include "service/service_log_path_win.h"
 #include "testing/security/access_check_win.h"
 
 namespace kesta::service {
@@ -64,6 +68,12 @@ class ServiceLogTest : public ::testing::Test {
   }
   std::string contents() { return contents(path_); }
 
+  // The first line of the file, which says what became of its earlier lines.
+  std::string first_line(const std::wstring& path) {
+    const std::string text = contents(path);
+    return text.substr(0, text.find('\n'));
+  }
+
   std::wstring path_;
   HANDLE saved_stderr_;
 };
@@ -74,6 +84,12 @@ TEST_F(ServiceLogTest, ASecondOpenEmptiesTheFile) {
   const auto log = open_log();
   log->write_line("Service started");
   EXPECT_EQ(contents(), "Service started\n");
+  // The last start's lines are kept in the copy; an empty log leaves the copy as it was.
+  EXPECT_EQ(contents(moved()), "a longer line from the first start\n");
+  open_log();
+  open_log();
+  EXPECT_EQ(contents(moved()), "Service started\n");
+  EXPECT_EQ(contents(), "");
 }
 
 TEST_F(ServiceLogTest, WritesWhileAnotherHandleHoldsTheFile) {
@@ -171,6 +187,9 @@ TEST_F(ServiceLogTest, CopiesEachLineToStandardError) {
 }
 
 TEST_F(ServiceLogTest, LinesFromSeveralThreadsNeverInterleave) {
+  const std::wstring copy_path = path_ + L".stderr";
+  const HANDLE copy = open_other(copy_path, GENERIC_WRITE);
+  SetStdHandle(STD_ERROR_HANDLE, copy);
   const auto log = open_log();
   constexpr int kThreads = 4;
   constexpr int kLines = 200;
@@ -183,6 +202,10 @@ TEST_F(ServiceLogTest, LinesFromSeveralThreadsNeverInterleave) {
   }
   for (auto& thread : threads) thread.join();
   const std::string text = contents();
+  // The copy on standard error is made under the same lock: the same lines in the same order.
+  CloseHandle(copy);
+  EXPECT_EQ(contents(copy_path), text);
+  DeleteFileW(copy_path.c_str());
   ASSERT_EQ(text.size(), kThreads * kLines * 101u);
   for (std::size_t at = 0; at < text.size(); at += 101) {
     EXPECT_EQ(text.substr(at, 101), std::string(100, text[at]) + "\n") << "at " << at;
@@ -282,19 +305,105 @@ TEST_F(ServiceLogTest, AtTheBoundTheContentMovesAsideWithoutLosingOrSplittingALi
   EXPECT_EQ(everyone_access(path_), 0u);
 }
 
-TEST_F(ServiceLogTest, AtTheBoundAFileThatCannotMoveIsEmptiedInPlace) {
-  const auto log = open_log(80);
-  log->write_line(std::string(60, 'a'));
-  // A reader that does not share deletion keeps the file from being renamed.
-  const HANDLE reader = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  log->write_line(std::string(30, 'b'));
-  log->write_line(std::string(10, 'c'));
-  CloseHandle(reader);
-  EXPECT_EQ(contents(), "Log emptied after reaching 80 bytes\n" + std::string(30, 'b') + "\n" +
-                            std::string(10, 'c') + "\n");
-  EXPECT_EQ(GetFileAttributesW(moved().c_str()), INVALID_FILE_ATTRIBUTES);
+// A reader holding the log, whatever it shares, costs no line: the log is copied and emptied
+// through the service's own handle, never moved. Standard error gets every line, notes
+// included; the two files always end that history.
+TEST_F(ServiceLogTest, ReadersInEverySharingModeCostNoLineAcrossThreeRotations) {
+  const std::wstring history = path_ + L".stderr";
+  // Read sharing alone is refused while the service writes.
+  for (const DWORD share : {FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}) {
+    for (const std::wstring& left : {path_, moved(), history}) DeleteFileW(left.c_str());
+    const HANDLE copy = open_other(history, GENERIC_WRITE);
+    SetStdHandle(STD_ERROR_HANDLE, copy);
+    const auto log = open_log(256);
+    const HANDLE reader =
+        CreateFileW(path_.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(reader != INVALID_HANDLE_VALUE, (share & FILE_SHARE_WRITE) != 0) << share;
+    std::string lines;
+    for (int i = 0; i < 40; ++i) {
+      const std::string line = "line " + std::to_string(i) + std::string(i % 23, '.');
+      log->write_line(line);
+      lines += line + "\n";
+      EXPECT_TRUE(contents(history).ends_with(contents(moved()) + contents())) << i;
+    }
+    std::string text = contents(history);
+    const std::string note = first_line(path_) + "\n";
+    int notes = 0;
+    for (std::size_t at; (at = text.find(note)) != text.npos; ++notes) text.erase(at, note.size());
+    EXPECT_GE(notes, 3) << share;
+    EXPECT_EQ(text, lines);
+    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    CloseHandle(copy);
+  }
+  DeleteFileW(history.c_str());
+}
+
+// While ".1" is held without write sharing the log grows; the copy is tried again after each
+// further MiB, and at twice the bound the log is emptied in place, saying why. Released before
+// the next attempt, that attempt copies; released after the emptying, the next rotation does.
+TEST_F(ServiceLogTest, ACopyThatCannotBeWrittenIsTriedAgainEachMebibyteUntilTwiceTheBound) {
+  constexpr std::uint64_t kBound = 2 * kServiceLogCopyRetry;
+  const std::string line(64 * 1024 - 1, 'x');
+  const std::string name = narrow(moved().substr(moved().rfind(L'\\') + 1));
+  for (const bool early : {true, false}) {
+    DeleteFileW(path_.c_str());
+    std::unique_ptr<void, decltype(&CloseHandle)> holder(
+        CreateFileW(moved().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                    nullptr),
+        &CloseHandle);
+    const auto log = open_log(kBound);
+    bool emptied = false, copied = false;
+    for (std::uint64_t i = 0, size = 0; i < 200 && !copied; ++i) {
+      if (early && size > kBound + kServiceLogCopyRetry / 2) holder.reset();
+      log->write_line(line);
+      const std::uint64_t now = std::filesystem::file_size(path_);
+      if (now < size && first_line(path_).starts_with("Log emptied")) {
+        emptied = true;
+        EXPECT_EQ(size, 2 * kBound);
+        EXPECT_EQ(first_line(path_),
+                  "Log emptied after reaching " + std::to_string(size) + " bytes; " + name +
+                      " could not be written: " + system_error_message(ERROR_SHARING_VIOLATION));
+        holder.reset();
+      } else if (now < size) {
+        copied = true;
+        EXPECT_EQ(first_line(path_), "Log continued; earlier lines are in " + name);
+      }
+      size = now;
+    }
+    EXPECT_EQ(emptied, !early);
+    EXPECT_TRUE(early ? std::filesystem::file_size(moved()) == kBound + kServiceLogCopyRetry
+                      : contents(moved()).starts_with("Log emptied after reaching "));
+  }
+}
+
+// What Wine cannot make (a reparse point, a file of another account), judged from its facts.
+TEST(ServiceLogPath, ForeignObjects) {
+  const auto sid = [](const wchar_t* text) {
+    PSID sid = nullptr;
+    EXPECT_TRUE(ConvertStringSidToSidW(text, &sid));
+    return UniqueLocalMemory<>(sid);
+  };
+  const auto own = sid(L"S-1-5-21-1-2-3-1000"), other = sid(L"S-1-5-21-1-2-3-1001");
+  const auto administrators = sid(L"S-1-5-32-544"), system = sid(L"S-1-5-18");
+  const struct {
+    DWORD attributes, links;
+    PSID owner;
+    bool foreign;
+  } rows[] = {
+      {FILE_ATTRIBUTE_ARCHIVE, 1, own.get(), false},
+      {FILE_ATTRIBUTE_NORMAL, 1, administrators.get(), false},
+      {FILE_ATTRIBUTE_ARCHIVE, 1, other.get(), true},
+      {FILE_ATTRIBUTE_ARCHIVE, 1, system.get(), true},
+      {FILE_ATTRIBUTE_ARCHIVE, 1, nullptr, true},
+      {FILE_ATTRIBUTE_ARCHIVE, 2, own.get(), true},
+      {FILE_ATTRIBUTE_DIRECTORY, 1, own.get(), true},
+      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT, 1, own.get(), true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(is_foreign({row.attributes, row.links, row.owner}, own.get()), row.foreign)
+        << row.attributes << " " << row.links;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "client_output.h"
+#include "config_file.h"
 #include "connect_flags.h"
 #include "core/escape.h"
 #include "protocol/decode.h"
@@ -13,8 +14,8 @@ namespace kesta::kestactl {
 namespace {
 
 constexpr std::string_view kDecodeHelp =
-    "Usage: kestactl decode [--json] [LINE]\n"
-    "       kestactl decode --response [--json] [LINE]\n"
+    "Usage: kestactl decode [--json] [--] [LINE]\n"
+    "       kestactl decode --response [--json] [--] [LINE]\n"
     "\n"
     "Shows how the service reads a request line: prints exactly the lines it writes to its\n"
     "log for that line. The line is LINE, or the first line of standard input (up to and\n"
@@ -61,7 +62,7 @@ protocol::ReadSome read_from(std::string_view text) {
 
 int encode_connect(std::span<const std::string> args, Output& output, const Resolver& resolve) {
   const auto config = parse_connect_flags(args, "encode connect", resolve);
-  if (!config) return usage_error(output, config.error());
+  if (!config) return usage_errors(output, config.error());
   if (!*config) {
     output.out += kEncodeHelp;
     return kExitOk;
@@ -73,33 +74,61 @@ int encode_connect(std::span<const std::string> args, Output& output, const Reso
 }  // namespace
 
 int usage_error(Output& output, std::string_view message) {
-  output.err += "kestactl: ";
-  output.err += message;
-  output.err += "\nTry 'kestactl --help'.\n";
+  const std::string text(message);
+  return usage_errors(output, std::span(&text, 1));
+}
+
+int usage_errors(Output& output, std::span<const std::string> messages) {
+  for (const std::string& message : messages.first(std::min(messages.size(), kProblemsShown))) {
+    output.err += "kestactl: " + message + "\n";
+  }
+  if (messages.size() > kProblemsShown) {
+    output.err += "kestactl: " + more_problems(messages.size() - kProblemsShown) + "\n";
+  }
+  output.err += "Try 'kestactl --help'.\n";
   return kExitUsage;
 }
 
+std::string more_problems(std::size_t count) {
+  return "... and " + std::to_string(count) + " more problem" + (count == 1 ? "" : "s");
+}
+
 int run_decode(std::span<const std::string> args, const protocol::ReadSome& input, Output& output) {
-  bool response = false, json = false;
+  bool response = false, json = false, options_ended = false;
   std::optional<std::string_view> line_argument;
   for (const std::string& arg : args) {
-    if (is_help(arg)) {
+    if (!options_ended && is_help(arg)) {
       output.out += kDecodeHelp;
       return kExitOk;
     }
-    if (arg == "--response" && !response && !line_argument) {
+    if (!options_ended && arg == "--") {
+      options_ended = true;
+    } else if (!options_ended && arg == "--response" && !response && !line_argument) {
       response = true;
-    } else if (arg == "--json" && !json && !line_argument) {
+    } else if (!options_ended && arg == "--json" && !json && !line_argument) {
       json = true;
-    } else if (!line_argument && !(arg.starts_with("--") && arg.size() > 2)) {
+    } else if (!line_argument && (options_ended || !(arg.starts_with("--") && arg.size() > 2))) {
       line_argument = arg;
     } else {
       return usage_error(output, "decode: unexpected argument '" + escape_log_text(arg) + "'");
     }
   }
+  std::size_t bytes_read = 0;
+  const protocol::ReadSome source = line_argument ? read_from(*line_argument) : input;
+  const protocol::ReadSome counted = [&](std::span<std::uint8_t> buffer) {
+    const auto got = source(buffer);
+    if (got) bytes_read += *got;
+    return got;
+  };
   std::string line;
-  const auto read =
-      protocol::read_request_line(line_argument ? read_from(*line_argument) : input, line);
+  const auto read = protocol::read_request_line(counted, line);
+  // The service's own words for an empty line are a decoder's; say first what happened.
+  if (read && protocol::trim_white_space(line).empty()) {
+    output.err += !line_argument && bytes_read == 0
+                      ? "kestactl: decode: nothing to decode: standard input is empty (give "
+                        "LINE, or a line on standard input)\n"
+                      : "kestactl: decode: the line is empty\n";
+  }
   std::vector<std::string> lines;
   bool accepted = false;
   if (!read && response && json) {

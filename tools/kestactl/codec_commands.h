@@ -28,5 +28,10 @@ int run_encode(std::span<const std::string> args, Output& output, const Resolver
 
 // A usage error: the message and a pointer to --help on standard error.
 int usage_error(Output& output, std::string_view message);
+// Several at once, one line each: at most kProblemsShown, then how many more.
+int usage_errors(Output& output, std::span<const std::string> messages);
+
+// "... and N more problems", for lists cut at kProblemsShown.
+std::string more_problems(std::size_t count);
 
 }  // namespace kesta::kestactl

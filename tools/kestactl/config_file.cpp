@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "core/escape.h"
+#include "core/utf16.h"
+#include "core/utf8.h"
 
 namespace kesta::kestactl {
 namespace {
@@ -70,32 +72,41 @@ struct KeySpec {
   Section section;
   bool repeatable;
   std::string_view unsupported;  // why the service does not do it; empty when it does
+  std::string_view if_ignored;   // what leaving it out means for the traffic
+  bool value_shown = true;       // commands are not quoted: they may hold anything
 };
 
 constexpr std::string_view kCommands = "the service runs no commands";
+constexpr std::string_view kCommandNotRun = "its command will not run";
 constexpr std::array<KeySpec, static_cast<std::size_t>(Key::kCount)> kKeys = {{
-    {Key::kPrivateKey, "PrivateKey", Section::kInterface, false, {}},
-    {Key::kAddress, "Address", Section::kInterface, true, {}},
+    {Key::kPrivateKey, "PrivateKey", Section::kInterface, false, {}, {}},
+    {Key::kAddress, "Address", Section::kInterface, true, {}, {}},
     {Key::kListenPort, "ListenPort", Section::kInterface, false,
-     "the service does not choose a listening port"},
-    {Key::kDns, "DNS", Section::kInterface, true, "the service does not set DNS servers"},
-    {Key::kMtu, "MTU", Section::kInterface, false, "the service sets the MTU itself (1420)"},
+     "the service does not choose a listening port",
+     "the tunnel listens on a port the system chooses"},
+    {Key::kDns, "DNS", Section::kInterface, true, "the service does not set DNS servers",
+     "name resolution will not use the tunnel"},
+    {Key::kMtu, "MTU", Section::kInterface, false, "the service sets the MTU itself (1420)",
+     "the tunnel's MTU stays 1420"},
     {Key::kTable, "Table", Section::kInterface, false,
-     "the service does not choose a routing table"},
-    {Key::kFwMark, "FwMark", Section::kInterface, false, "the service does not mark packets"},
+     "the service does not choose a routing table", "all IPv4 traffic will go through the tunnel"},
+    {Key::kFwMark, "FwMark", Section::kInterface, false, "the service does not mark packets",
+     "the tunnel's packets are not marked"},
     {Key::kSaveConfig, "SaveConfig", Section::kInterface, false,
-     "the service does not save configurations"},
-    {Key::kPreUp, "PreUp", Section::kInterface, true, kCommands},
-    {Key::kPostUp, "PostUp", Section::kInterface, true, kCommands},
-    {Key::kPreDown, "PreDown", Section::kInterface, true, kCommands},
-    {Key::kPostDown, "PostDown", Section::kInterface, true, kCommands},
-    {Key::kPublicKey, "PublicKey", Section::kPeer, false, {}},
-    {Key::kPresharedKey, "PresharedKey", Section::kPeer, false, {}},
-    {Key::kEndpoint, "Endpoint", Section::kPeer, false, {}},
-    {Key::kAllowedIps, "AllowedIPs", Section::kPeer, true, {}},
+     "the service does not save configurations", "nothing is saved"},
+    {Key::kPreUp, "PreUp", Section::kInterface, true, kCommands, kCommandNotRun, false},
+    {Key::kPostUp, "PostUp", Section::kInterface, true, kCommands, kCommandNotRun, false},
+    {Key::kPreDown, "PreDown", Section::kInterface, true, kCommands, kCommandNotRun, false},
+    {Key::kPostDown, "PostDown", Section::kInterface, true, kCommands, kCommandNotRun, false},
+    {Key::kPublicKey, "PublicKey", Section::kPeer, false, {}, {}},
+    {Key::kPresharedKey, "PresharedKey", Section::kPeer, false, {}, {}},
+    {Key::kEndpoint, "Endpoint", Section::kPeer, false, {}, {}},
+    {Key::kAllowedIps, "AllowedIPs", Section::kPeer, true, {}, {}},
     {Key::kPersistentKeepalive, "PersistentKeepalive", Section::kPeer, false,
-     "the service sends keepalives every 15 seconds on its own"},
+     "the service sends keepalives every 15 seconds on its own", "keepalives go every 15 seconds"},
 }};
+
+constexpr std::string_view kIpv6Ignored = "IPv6 traffic will go around the tunnel";
 
 const KeySpec& spec_of(Key key) {
   return kKeys[static_cast<std::size_t>(key)];
@@ -134,7 +145,12 @@ class Parser {
     }
     if (seen == 0) seen = number;
     if (!spec->unsupported.empty()) {
-      return unsupported(number, std::string(spec->name) + ": " + std::string(spec->unsupported));
+      const std::string value = strip(line.substr(eq + 1)).empty() || !spec->value_shown
+                                    ? std::string()
+                                    : " " + quote(strip(line.substr(eq + 1)));
+      return unsupported(
+          number, std::string(spec->name) + ": " + std::string(spec->unsupported),
+          std::string(spec->name) + value + " ignored: " + std::string(spec->if_ignored));
     }
     read_value(*spec, number, strip(line.substr(eq + 1)));
   }
@@ -165,17 +181,30 @@ class Parser {
   }
 
  private:
-  // Keeps the errors in line order, those of the file as a whole last: lines are read in
-  // order, and what is missing is found at the end, about earlier lines.
+  // Keeps the first errors in line order, those of the file as a whole last: lines are read
+  // in order, and what is missing is found at the end, about earlier lines.
   void error(std::size_t line, std::string text) {
     auto key = [](const FileProblem& problem) {
       return problem.line == 0 ? SIZE_MAX : problem.line;
     };
     const auto at = std::ranges::upper_bound(file_.errors, key({line, {}}), {}, key);
+    if (at == file_.errors.end() && file_.errors.size() == kProblemsShown) {
+      ++file_.errors_not_kept;
+      return;
+    }
     file_.errors.insert(at, {line, std::move(text)});
+    if (file_.errors.size() > kProblemsShown) {
+      file_.errors.pop_back();
+      ++file_.errors_not_kept;
+    }
   }
-  void unsupported(std::size_t line, std::string text) {
+  void unsupported(std::size_t line, std::string text, std::string if_ignored) {
+    if (file_.unsupported.size() == kProblemsShown) {
+      ++file_.unsupported_not_kept;
+      return;
+    }
     file_.unsupported.push_back({line, std::move(text)});
+    file_.ignored.push_back({line, std::move(if_ignored)});
   }
   std::size_t seen(Key key) const { return seen_at_[static_cast<std::size_t>(key)]; }
   std::size_t section_at(Section section) const {
@@ -245,7 +274,8 @@ class Parser {
     const std::string name(spec.name);
     const auto prefix = parse_prefix(item);
     if (prefix && prefix->ipv6) {
-      return unsupported(number, name + " " + quote(item) + ": the service does not do IPv6");
+      return unsupported(number, name + " " + quote(item) + ": the service does not do IPv6",
+                         name + " " + quote(item) + " ignored: " + std::string(kIpv6Ignored));
     }
     if (spec.key == Key::kAllowedIps) {
       if (!prefix) return error(number, name + " " + quote(item) + ": expected A.B.C.D/N");
@@ -289,13 +319,52 @@ class Parser {
 
 }  // namespace
 
-ConfigFile parse_config_file(std::string_view text, const Resolver& resolve) {
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+std::expected<std::string, std::string> config_text(std::string_view bytes) {
+  auto refused = [](std::string why) {
+    return std::unexpected("the file is not UTF-8 or UTF-16 text (" + why +
+                           "); save it as UTF-8 or as Unicode");
+  };
+  if (bytes.starts_with(std::string_view("\xFF\xFE\0\0", 4)) ||
+      bytes.starts_with(std::string_view("\0\0\xFE\xFF", 4))) {
+    return refused("it is UTF-32");
+  }
+  const bool little = bytes.starts_with("\xFF\xFE");
+  if (little || bytes.starts_with("\xFE\xFF")) {
+    bytes.remove_prefix(2);
+    if (bytes.size() % 2 != 0) return refused("UTF-16 with an odd number of bytes");
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      const auto first = static_cast<unsigned char>(bytes[2 * i]);
+      const auto second = static_cast<unsigned char>(bytes[2 * i + 1]);
+      units[i] = static_cast<char16_t>(little ? first | second << 8 : first << 8 | second);
+    }
+    return to_utf8_lossy(units);
+  }
+  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+  // Text holds no NUL: UTF-16 of ASCII without a byte order mark would otherwise pass as UTF-8.
+  if (bytes.find('\0') != bytes.npos) {
+    return refused("it holds NUL bytes, as UTF-16 without a byte order mark does");
+  }
+  if (const auto invalid = validate_utf8(bytes)) {
+    const auto line = std::ranges::count(bytes.substr(0, invalid->valid_up_to), '\n') + 1;
+    return refused("line " + std::to_string(line) + " holds bytes that are not UTF-8");
+  }
+  return std::string(bytes);
+}
+
+ConfigFile parse_config_file(std::string_view bytes, const Resolver& resolve) {
+  const auto text = config_text(bytes);
+  if (!text) {
+    ConfigFile file;
+    file.errors.push_back({0, text.error()});
+    return file;
+  }
   Parser parser(resolve);
-  for (std::size_t number = 1; !text.empty(); ++number) {
-    const std::size_t end = std::min(text.find('\n'), text.size());
-    parser.read_line(number, text.substr(0, end));
-    text.remove_prefix(std::min(text.size(), end + 1));
+  std::string_view rest = *text;
+  for (std::size_t number = 1; !rest.empty(); ++number) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    parser.read_line(number, rest.substr(0, end));
+    rest.remove_prefix(std::min(rest.size(), end + 1));
   }
   return std::move(parser).finish();
 }

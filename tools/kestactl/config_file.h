@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,13 +20,21 @@ struct FileProblem {
   bool operator==(const FileProblem&) const = default;
 };
 
+// At most this many problems of each kind are kept (the first by line) and shown; the rest
+// are counted: a log file given by mistake has a problem on every line.
+inline constexpr std::size_t kProblemsShown = 20;
+
 // A configuration file as read: the Config when `errors` is empty. `unsupported` lists what
 // the file asks for that the service does not do (DNS, MTU, IPv6, ...); the Config leaves
-// those out, so it can be used when the caller chooses to ignore them.
+// those out, so it can be used when the caller chooses to ignore them. `ignored` says, for
+// each of `unsupported`, what leaving it out means for the traffic.
 struct ConfigFile {
   protocol::Config config;
   std::vector<FileProblem> errors;
   std::vector<FileProblem> unsupported;
+  std::vector<FileProblem> ignored;
+  std::size_t errors_not_kept = 0;  // beyond the kProblemsShown kept
+  std::size_t unsupported_not_kept = 0;
 };
 
 // Reads a WireGuard configuration file:
@@ -40,7 +49,12 @@ struct ConfigFile {
 //   AllowedIPs = 0.0.0.0/0         (optional; must cover all of IPv4, which the service routes)
 //
 // Key names are case-insensitive; '#' starts a comment; Address and AllowedIPs may be lists
-// and repeated. Every problem of the file is reported, in the order of its lines.
-ConfigFile parse_config_file(std::string_view text, const Resolver& resolve);
+// and repeated. Every problem of the file is reported, in the order of its lines. `bytes` is
+// the file as stored: UTF-8 with or without a byte order mark, or UTF-16 (little or big
+// endian) with one, as Windows' own tools save "Unicode" text; anything else is one problem.
+ConfigFile parse_config_file(std::string_view bytes, const Resolver& resolve);
+
+// The file's text as UTF-8 without a byte order mark, or why it is not text kestactl reads.
+std::expected<std::string, std::string> config_text(std::string_view bytes);
 
 }  // namespace kesta::kestactl

@@ -117,70 +117,98 @@ std::expected<protocol::ConfigEndpoint, std::string> parse_endpoint(std::string_
   return endpoint;
 }
 
-std::expected<std::optional<protocol::Config>, std::string> parse_connect_flags(
+std::expected<std::optional<protocol::Config>, std::vector<std::string>> parse_connect_flags(
     std::span<const std::string> args, std::string_view command, const Resolver& resolve) {
   protocol::Config config;
   std::optional<std::string> url;
+  std::vector<std::string> problems;
   bool seen_private = false, seen_public = false, seen_endpoint = false, seen_address = false;
+  bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view flag = args[i];
-    if (flag == "--help" || flag == "-h") return std::nullopt;
+    if (!options_ended && flag == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (!options_ended && flag == "-h") return std::nullopt;
+    if (options_ended || !flag.starts_with("--")) {
+      problems.push_back("unexpected argument '" + escape_log_text(flag) + "'");
+      continue;
+    }
+    if (flag == "--help") return std::nullopt;
+    const std::size_t eq = flag.find('=');
+    const std::string_view name = flag.substr(0, eq);
+    // Given, even without a usable value: its own problem says what is wrong with it.
+    seen_private = seen_private || name == "--private-key";
+    seen_public = seen_public || name == "--public-key";
+    seen_endpoint = seen_endpoint || name == "--endpoint";
+    seen_address = seen_address || name == "--address";
     std::string_view value;
-    if (const std::size_t eq = flag.find('='); flag.starts_with("--") && eq != flag.npos) {
+    if (eq != flag.npos) {
       value = flag.substr(eq + 1);
-      flag = flag.substr(0, eq);
-    } else if (flag.starts_with("--")) {
-      if (i + 1 >= args.size()) return std::unexpected(std::string(flag) + " needs a value");
-      value = args[++i];
+      flag = name;
+    } else if (i + 1 >= args.size()) {
+      problems.push_back(std::string(flag) + " needs a value");
+      continue;
     } else {
-      return std::unexpected("unexpected argument '" + escape_log_text(flag) + "'");
+      value = args[++i];
     }
     auto bad = [&](std::string_view why) {
-      return std::unexpected(std::string(flag) + ": " + std::string(why));
+      problems.push_back(std::string(flag) + ": " + std::string(why));
     };
     auto& e = config.encryption;
     if (flag == "--private-key" || flag == "--preshared-key" || flag == "--public-key") {
       const auto key = parse_key(value, flag != "--public-key");
-      if (!key) return bad(key.error());
-      if (flag == "--private-key") {
-        e.client_key = *key;
-        seen_private = true;
-      } else if (flag == "--public-key") {
-        e.server_key = *key;
-        seen_public = true;
+      if (!key) {
+        bad(key.error());
       } else {
-        e.shared_key = *key;
+        (flag == "--private-key"  ? e.client_key
+         : flag == "--public-key" ? e.server_key
+                                  : e.shared_key) = *key;
       }
     } else if (flag == "--endpoint") {
       auto endpoint = parse_endpoint(value, resolve);
-      if (!endpoint) return bad("'" + escape_log_text(value) + "': " + endpoint.error());
-      config.endpoint = std::move(*endpoint);
-      seen_endpoint = true;
+      if (!endpoint) {
+        bad("'" + escape_log_text(value) + "': " + endpoint.error());
+      } else {
+        config.endpoint = std::move(*endpoint);
+      }
     } else if (flag == "--address") {
       const auto ip = parse_client_address(value);
-      if (!ip) return bad("'" + escape_log_text(value) + "': " + ip.error());
-      config.client.ip = *ip;
-      seen_address = true;
+      if (!ip) {
+        bad("'" + escape_log_text(value) + "': " + ip.error());
+      } else {
+        config.client.ip = *ip;
+      }
     } else if (flag == "--url") {
       url = value;
     } else if (flag == "--port") {
       const auto port = parse_port(value);
       if (!port) {
-        return bad("expected a number from 0 to 65535, got '" + escape_log_text(value) + "'");
+        bad("expected a number from 0 to 65535, got '" + escape_log_text(value) + "'");
+      } else {
+        config.client.ports.push_back(*port);
       }
-      config.client.ports.push_back(*port);
     } else {
-      return std::unexpected("unknown option '" + escape_log_text(flag) + "'");
+      problems.push_back("unknown option '" + escape_log_text(flag) + "'");
     }
   }
   if (url) config.endpoint.url = *url;
-  const std::pair<bool, std::string_view> required[] = {{seen_private, "--private-key"},
-                                                        {seen_public, "--public-key"},
-                                                        {seen_endpoint, "--endpoint"},
-                                                        {seen_address, "--address"}};
-  for (const auto& [seen, flag] : required) {
-    if (!seen) return std::unexpected(std::string(command) + ": missing " + std::string(flag));
+  std::vector<std::string_view> missing;
+  for (const auto& [seen, flag] : {std::pair{seen_private, "--private-key"},
+                                   {seen_public, "--public-key"},
+                                   {seen_endpoint, "--endpoint"},
+                                   {seen_address, "--address"}}) {
+    if (!seen) missing.push_back(flag);
   }
+  if (!missing.empty()) {
+    std::string text = std::string(command) + ": missing ";
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+      text += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + std::string(missing[i]);
+    }
+    problems.push_back(std::move(text));
+  }
+  if (!problems.empty()) return std::unexpected(std::move(problems));
   return config;
 }
 

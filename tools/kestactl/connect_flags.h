@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/messages.h"
 
@@ -47,10 +48,11 @@ std::expected<protocol::ConfigEndpoint, std::string> parse_endpoint(std::string_
 
 // The flags that describe a Connect, in the forms a configuration file takes:
 // --private-key, --public-key, --endpoint, --address required, --preshared-key optional (no
-// preshared key is 32 zero bytes), --url and --port extras. Empty when --help stands where a
-// flag should; the error is a usage message, `command` naming the subcommand in the "missing"
-// text.
-std::expected<std::optional<protocol::Config>, std::string> parse_connect_flags(
+// preshared key is 32 zero bytes), --url and --port extras; "--" ends them (what follows is
+// an unexpected argument). Empty when --help stands where a flag should. The error lists every
+// problem of the command line at once, each a usage message; `command` names the subcommand
+// in the "missing" text.
+std::expected<std::optional<protocol::Config>, std::vector<std::string>> parse_connect_flags(
     std::span<const std::string> args, std::string_view command, const Resolver& resolve);
 
 }  // namespace kesta::kestactl

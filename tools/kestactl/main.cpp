@@ -1,14 +1,12 @@
 // kestactl: the command-line client of redevuva_service.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "client.h"
 #include "codec_commands.h"
 #include "host_resolver.h"
+#include "text_file.h"
 #include "version_command.h"
 
 #ifdef _WIN32
@@ -33,33 +31,35 @@ constexpr std::string_view kHelp =
     "  kestactl info                       the tunnel's state and statistics\n"
     "  kestactl disconnect                 take the tunnel down\n"
     "  kestactl send LINE                  send a raw request line, print the raw response\n"
-    "  kestactl status                     the service's state and whether its pipe answers\n"
+    "  kestactl status                     the service's state, version, and whether its pipe\n"
+    "                                      answers\n"
     "  kestactl start | stop | restart     control the service and wait for it (administrator)\n"
-    "  kestactl log [--follow] [--lines N] print the service's log (administrator)\n"
+    "  kestactl log [--follow] [--lines N] [--raw]\n"
+    "                                      print the service's log (administrator)\n"
     "  kestactl install [--start auto|demand] [--binary PATH]\n"
     "                                      register and start the service (administrator)\n"
     "  kestactl uninstall                  stop and remove the service (administrator)\n"
     "  kestactl decode [--response] [LINE] show how the service reads a request line\n"
     "  kestactl encode info|disconnect|connect ...\n"
     "                                      print the request line for a command\n"
-    "  kestactl version, kestactl --version\n"
+    "  kestactl version                    kestactl's version and the installed service's\n"
+    "  kestactl --version                  kestactl's version\n"
     "  kestactl --help                     this text\n"
     "\n"
     "Every subcommand takes --help. info, connect, disconnect, send, status, decode and version\n"
     "take --json (one line of JSON on standard output); the client commands take --pipe NAME.\n"
-    "Exit status: 0 done; 1 the service answered with an error (or a service control\n"
-    "request failed); 2 the command line or configuration file was wrong; 3 the service ended\n"
-    "the connection without a response (status: installed but not running); 4 the pipe cannot\n"
-    "be reached (status, start, stop: not installed); 5 the pipe's server is not the service.\n";
-
-std::expected<std::string, std::string> read_whole_file(const std::string& path) {
-  const std::u8string utf8(path.begin(), path.end());
-  std::ifstream file(std::filesystem::path(utf8), std::ios::binary);
-  if (!file) return std::unexpected(std::string("cannot open the file"));
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return std::unexpected(std::string("read error"));
-  return text;
-}
+    "'--' ends the options: what follows is an argument even if it begins with a dash.\n"
+    "\n"
+    "Exit status, the same for every command:\n"
+    "  0  done: connected, disconnected, running, stopped, installed, removed, printed\n"
+    "  1  the service answered with an error; a service control request failed; install:\n"
+    "     already installed; log: the log cannot be read; decode: the service would refuse\n"
+    "     the line\n"
+    "  2  the command line or the configuration file is wrong\n"
+    "  3  the service ended the connection without an answer; status: installed but not\n"
+    "     running\n"
+    "  4  the pipe cannot be reached; status, start, stop, restart, uninstall: not installed\n"
+    "  5  the pipe's server is not the redevuva_service process\n";
 
 kesta::kestactl::ClientEnvironment client_environment() {
   kesta::kestactl::ClientEnvironment environment;
@@ -73,7 +73,7 @@ kesta::kestactl::ClientEnvironment client_environment() {
   };
 #endif
   environment.resolve = kesta::kestactl::resolve_ipv4;
-  environment.read_file = read_whole_file;
+  environment.read_file = kesta::kestactl::read_whole_file;
   environment.time = kesta::kestactl::system_time();
   return environment;
 }
@@ -101,8 +101,16 @@ int run(const std::vector<std::string>& args) {
     status = kesta::kestactl::kExitOk;
   } else if (args[1] == "decode") {
     status = kesta::kestactl::run_decode(rest, read_stdin, output);
-  } else if (args[1] == "--version" || args[1] == "version") {
+  } else if (args[1] == "--version") {
     status = kesta::kestactl::run_version(rest, output);
+  } else if (args[1] == "version") {
+#ifdef _WIN32
+    status = kesta::kestactl::run_version(rest, output, [] {
+      return kesta::kestactl::find_installed_service(std::string(kesta::kestactl::kServiceName));
+    });
+#else
+    status = kesta::kestactl::run_version(rest, output);
+#endif
   } else if (args[1] == "encode") {
     status = kesta::kestactl::run_encode(rest, output, kesta::kestactl::resolve_ipv4);
   } else if (args[1] == "info" || args[1] == "disconnect" || args[1] == "connect" ||

@@ -8,6 +8,7 @@
 #include "core/error.h"
 #include "core/escape.h"
 #include "core/utf16.h"
+#include "log_lines.h"
 #include "protocol/decode.h"
 #include "protocol/encode.h"
 #include "service_manager_win.h"
@@ -17,26 +18,53 @@
 namespace kesta::kestactl {
 namespace {
 
-constexpr std::string_view kAdminHelp =
-    "Usage: kestactl install [--start auto|demand] [--binary PATH] [--no-start]\n"
-    "       kestactl uninstall [--timeout SECONDS]\n"
-    "       kestactl start|stop|restart [--timeout SECONDS]\n"
-    "       kestactl status [--json] [--pipe NAME]\n"
-    "\n"
-    "install registers redevuva_service as an own-process service running as LocalSystem, with\n"
-    "a description and recovery actions (restart after 5 seconds, twice; the failure count is\n"
-    "reset after a day), and starts it (not with --no-start). PATH defaults to\n"
-    "redevuva_service.exe beside kestactl.exe; wireguard.dll belongs beside the service.\n"
-    "--start sets whether Windows starts it at boot (auto, the default) or only when asked\n"
-    "(demand).\n"
-    "uninstall stops the service, waits for it, and removes it.\n"
-    "start, stop and restart wait for the service to be running or stopped, at most SECONDS\n"
-    "(30 by default), and fail with the state it is in when it is not.\n"
-    "status shows the service's state, process id, start type, binary path and last exit code,\n"
-    "and whether its pipe answers. Exit status 0 running, 3 installed but not running, 4 not\n"
-    "installed.\n"
-    "Everything but status needs an administrator. --service-name NAME acts on another service\n"
-    "name (for tests).\n";
+constexpr std::string_view kAdministrator =
+    "It needs an administrator: run kestactl from an elevated command prompt.\n";
+
+// Each command's usage, what it does and its exit statuses.
+std::string admin_help(std::string_view command) {
+  if (command == "install") {
+    return "Usage: kestactl install [--start auto|demand] [--binary PATH] [--no-start]\n"
+           "                        [--timeout SECONDS]\n"
+           "\n"
+           "Registers redevuva_service as an own-process service running as LocalSystem, with a\n"
+           "description and recovery actions (restart after 5 seconds, twice; the failure count\n"
+           "is reset after a day), and starts it (not with --no-start), waiting at most SECONDS\n"
+           "(30). PATH defaults to redevuva_service.exe beside kestactl.exe; wireguard.dll\n"
+           "belongs beside the service. --start sets whether Windows starts it at boot (auto, the\n"
+           "default) or only when asked (demand). " +
+           std::string(kAdministrator) +
+           "Exit status: 0 installed (and running); 1 already installed, or it failed, or the\n"
+           "service did not start; 2 the command line is wrong.\n";
+  }
+  if (command == "uninstall") {
+    return "Usage: kestactl uninstall [--timeout SECONDS]\n"
+           "\n"
+           "Stops the service, waits for it at most SECONDS (30), and removes it. " +
+           std::string(kAdministrator) +
+           "Exit status: 0 removed; 1 it failed; 2 the command line is wrong; 4 not installed.\n";
+  }
+  if (command == "status") {
+    return "Usage: kestactl status [--json] [--pipe NAME]\n"
+           "\n"
+           "Shows the service's state, process id, start type, binary path, version (beside\n"
+           "kestactl's) and last exit code, and whether its pipe answers. Any account may ask.\n"
+           "Exit status (as systemctl status): 0 running; 1 the service manager could not tell;\n"
+           "2 the command line is wrong; 3 installed but not running; 4 not installed.\n";
+  }
+  const std::string what =
+      command == "start"
+          ? "Starts the service and waits at most SECONDS (30) for it to run; when it does not,\n"
+            "says what state it is in and with what exit code."
+      : command == "stop"
+          ? "Stops the service and waits at most SECONDS (30) for it to stop and for its\n"
+            "process to end."
+          : "Stops the service, then starts it, waiting at most SECONDS (30) for each.";
+  return "Usage: kestactl " + std::string(command) + " [--timeout SECONDS]\n\n" + what + "\n" +
+         std::string(kAdministrator) +
+         "Exit status: 0 done (also when it already was); 1 it failed or took too long; 2 the\n"
+         "command line is wrong; 4 not installed.\n";
+}
 
 constexpr std::chrono::seconds kDefaultWait{30};
 
@@ -50,17 +78,23 @@ struct AdminOptions {
   bool json = false;
 };
 
-// Options of the service commands; `allowed` lists which this subcommand takes.
+// Options of the service commands; `allowed` lists which this subcommand takes. None takes
+// an argument, so after "--" anything is unexpected.
 std::expected<std::optional<AdminOptions>, std::string> admin_options(
     std::span<const std::string> args, std::initializer_list<std::string_view> allowed) {
   AdminOptions options;
+  bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string flag = args[i];
-    if (flag == "--help" || flag == "-h") return std::nullopt;
-    if (std::ranges::find(allowed, flag) == allowed.end()) {
-      return std::unexpected(
-          (flag.starts_with("--") ? "unknown option '" : "unexpected argument '") +
-          escape_log_text(flag) + "'");
+    if (!options_ended && (flag == "--help" || flag == "-h")) return std::nullopt;
+    if (!options_ended && flag == "--") {
+      options_ended = true;
+      continue;
+    }
+    if (options_ended || std::ranges::find(allowed, flag) == allowed.end()) {
+      return std::unexpected((flag.starts_with("--") && !options_ended ? "unknown option '"
+                                                                       : "unexpected argument '") +
+                             escape_log_text(flag) + "'");
     }
     if (flag == "--no-start" || flag == "--json") {
       (flag == "--json" ? options.json : options.no_start) = true;
@@ -103,7 +137,7 @@ std::optional<AdminOptions> options_or_exit(std::string_view command,
     return std::nullopt;
   }
   if (!*parsed) {
-    output.out += kAdminHelp;
+    output.out += admin_help(command);
     status = kExitOk;
     return std::nullopt;
   }
@@ -179,6 +213,16 @@ std::optional<ServiceError> describe_and_set_recovery(SC_HANDLE service) {
   return std::nullopt;
 }
 
+// Wine's service manager knows no recovery for stops with an exit code (and keeps no recovery
+// actions at all): that is Wine's limit, said in one line, not a failure of the installation.
+std::string recovery_failure_text(const ServiceError& error) {
+  if (error.code == ERROR_INVALID_LEVEL && running_under_wine()) {
+    return "kestactl: install: note: Wine's service manager cannot store recovery actions; on "
+           "Windows the service restarts after a failure\n";
+  }
+  return "kestactl: install: warning: " + error.text + "\n";
+}
+
 std::string started_text(const std::string& name, const SERVICE_STATUS_PROCESS& status) {
   return "started " + name + " (process " + std::to_string(status.dwProcessId) + ")\n";
 }
@@ -229,21 +273,25 @@ void query_service(ServiceReport& report) {
   } else if (status->dwWin32ExitCode != 0) {
     report.exit_text = system_error_text(status->dwWin32ExitCode);
   }
-  DWORD needed = 0;
-  QueryServiceConfigW(service->get(), nullptr, 0, &needed);
-  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
-  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-  if (QueryServiceConfigW(service->get(), config, static_cast<DWORD>(buffer.size() * 8), &needed)) {
-    report.start_type = start_type_name(config->dwStartType);
-    std::wstring path = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-    // A path quoted because of spaces is shown as the path itself.
-    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"' &&
-        path.find(L'"', 1) == path.size() - 1) {
-      path = path.substr(1, path.size() - 2);
-    }
-    report.binary_path = narrow(path);
+  const auto config = query_config(service->get());
+  if (!config) {
+    report.start_type = "unknown (" + system_error_message(config.error()) + ")";
+    return;
+  }
+  report.start_type = start_type_name(config->start_type);
+  std::wstring path = config->command_line;
+  // A path quoted because of spaces is shown as the path itself.
+  if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"' &&
+      path.find(L'"', 1) == path.size() - 1) {
+    path = path.substr(1, path.size() - 2);
+  }
+  report.binary_path = narrow(path);
+  const std::wstring binary = binary_of(config->command_line);
+  const auto version = file_version(binary);
+  if (version) {
+    report.version = *version;
   } else {
-    report.start_type = "unknown (" + last_error().message() + ")";
+    report.version_error = narrow(binary) + ": " + version.error();
   }
 }
 
@@ -270,7 +318,43 @@ void ask_pipe(ServiceReport& report, const ClientEnvironment& environment) {
   }
 }
 
+// What is installed under `name`, and how to replace it, in one sentence.
+std::string already_installed(const std::string& name) {
+  ServiceReport report;
+  report.service = name;
+  query_service(report);
+  std::string what = name + " is already installed";
+  if (report.installed == ServiceReport::Installed::kYes) {
+    what += " (" + printable_log_line(report.binary_path) +
+            (report.version.empty() ? std::string() : ", version " + report.version) + ", " +
+            report.state + ")";
+  }
+  return what + "; to replace it, run 'kestactl uninstall', then 'kestactl install' again";
+}
+
 }  // namespace
+
+InstalledService find_installed_service(const std::string& name) {
+  ServiceReport report;
+  report.service = name;
+  query_service(report);
+  InstalledService found;
+  switch (report.installed) {
+    case ServiceReport::Installed::kNo:
+      found.state = InstalledService::State::kNotInstalled;
+      return found;
+    case ServiceReport::Installed::kUnknown:
+      found.error = report.query_error;
+      return found;
+    case ServiceReport::Installed::kYes:
+      break;
+  }
+  found.state = InstalledService::State::kInstalled;
+  found.binary_path = report.binary_path;
+  found.version = report.version;
+  found.error = report.version_error;
+  return found;
+}
 
 int run_install(std::span<const std::string> args, Output& output) {
   int exit_status = kExitOk;
@@ -301,15 +385,14 @@ int run_install(std::span<const std::string> args, Output& output) {
   if (!service) {
     const DWORD code = GetLastError();
     if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME) {
-      output.err += "kestactl: install: " + options->service +
-                    " is already installed; 'kestactl uninstall' removes it\n";
+      output.err += "kestactl: install: " + already_installed(options->service) + "\n";
       return kExitRefused;
     }
     return fail(output, "install",
                 call_failure("cannot create " + options->service, system_error(code)));
   }
   if (const auto error = describe_and_set_recovery(service.get())) {
-    output.err += "kestactl: install: warning: " + error->text + "\n";
+    output.err += recovery_failure_text(*error);
   }
   output.out +=
       "installed " + options->service + " (" + narrow(binary) + ", start " + options->start + ")\n";
@@ -334,7 +417,7 @@ int run_uninstall(std::span<const std::string> args, Output& output) {
   if (!service) {
     if (service.error().code == ERROR_SERVICE_DOES_NOT_EXIST) {
       output.err += "kestactl: uninstall: " + service.error().text + "\n";
-      return kExitRefused;
+      return kExitUnreachable;
     }
     return fail(output, "uninstall", service.error());
   }

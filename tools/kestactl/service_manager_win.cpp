@@ -1,6 +1,10 @@
 #include "service_manager_win.h"
 
+#include <winver.h>
+
+#include <cwctype>
 #include <thread>
+#include <vector>
 
 #include "core/error.h"
 #include "core/utf16.h"
@@ -57,6 +61,68 @@ std::expected<SERVICE_STATUS_PROCESS, DWORD> query_status(SC_HANDLE service) {
     return std::unexpected(GetLastError());
   }
   return status;
+}
+
+std::expected<ServiceConfig, DWORD> query_config(SC_HANDLE service) {
+  DWORD needed = 0;
+  QueryServiceConfigW(service, nullptr, 0, &needed);
+  std::vector<std::uint64_t> buffer(needed / sizeof(std::uint64_t) + 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (!QueryServiceConfigW(service, config,
+                           static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)), &needed)) {
+    return std::unexpected(GetLastError());
+  }
+  return ServiceConfig{config->dwStartType,
+                       config->lpBinaryPathName ? config->lpBinaryPathName : L""};
+}
+
+std::wstring binary_of(std::wstring_view command_line) {
+  std::wstring_view path = command_line;
+  if (path.starts_with(L'"')) {
+    path = path.substr(1, path.find(L'"', 1) - 1);
+  } else {
+    std::wstring lower(path);
+    for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+    if (const std::size_t exe = lower.find(L".exe"); exe != lower.npos) {
+      path = path.substr(0, exe + 4);
+    }
+  }
+  const std::wstring text(path);
+  const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+  std::wstring expanded(size, L'\0');
+  if (size == 0 || ExpandEnvironmentStringsW(text.c_str(), expanded.data(), size) != size) {
+    return text;
+  }
+  expanded.resize(size - 1);
+  return expanded;
+}
+
+std::expected<std::string, std::string> file_version(const std::wstring& path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return std::unexpected(last_error().message());
+  std::vector<std::uint64_t> data(size / sizeof(std::uint64_t) + 1);
+  if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+    return std::unexpected(last_error().message());
+  }
+  void* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+    return std::unexpected(std::string("its version resource holds no file version"));
+  }
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  std::string version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                        std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                        std::to_string(HIWORD(fixed->dwFileVersionLS));
+  if (LOWORD(fixed->dwFileVersionLS) != 0) {
+    version += "." + std::to_string(LOWORD(fixed->dwFileVersionLS));
+  }
+  return version;
+}
+
+bool running_under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 std::string state_name(DWORD state) {

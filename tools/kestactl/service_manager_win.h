@@ -5,6 +5,7 @@
 #include <chrono>
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "core/unique_handle_win.h"
 
@@ -21,6 +22,24 @@ std::expected<UniqueServiceHandle, ServiceError> open_service(const std::string&
                                                               DWORD access);
 
 std::expected<SERVICE_STATUS_PROCESS, DWORD> query_status(SC_HANDLE service);
+
+// The start type and the command line the manager runs (SERVICE_QUERY_CONFIG access).
+struct ServiceConfig {
+  DWORD start_type = 0;
+  std::wstring command_line;
+};
+std::expected<ServiceConfig, DWORD> query_config(SC_HANDLE service);
+
+// The executable a service's command line starts: the quoted part, or the text up to the
+// first ".exe" (the whole text when there is none), environment variables expanded.
+std::wstring binary_of(std::wstring_view command_line);
+
+// The file version of an executable's version resource, "1.0.0" (a fourth part only when it is
+// not 0); the error in the system's words.
+std::expected<std::string, std::string> file_version(const std::wstring& path);
+
+// Whether kestactl runs under Wine, whose service manager keeps less than Windows'.
+bool running_under_wine();
 
 // "running", "stopped", "starting", ...
 std::string state_name(DWORD state);

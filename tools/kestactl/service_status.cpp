@@ -3,7 +3,9 @@
 #include "client_output.h"
 #include "codec_commands.h"
 #include "core/escape.h"
+#include "kesta/version.h"
 #include "log_lines.h"
+#include "version_command.h"
 
 namespace kesta::kestactl {
 namespace {
@@ -17,6 +19,15 @@ std::string exit_code_text(const ServiceReport& report) {
     text += " (" + escape_log_text(report.exit_text) + ")";
   }
   return text;
+}
+
+// The service's version beside kestactl's, a difference said plainly.
+std::string version_text(const ServiceReport& report) {
+  if (report.version.empty()) return "unknown (" + printable_log_line(report.version_error) + ")";
+  const std::string version = escape_log_text(report.version);
+  if (version_mismatch(report.version).empty()) return version + ", the same as kestactl";
+  return version + ", not the same as kestactl (" + std::string(kVersion) +
+         "): use the kestactl that came with the service";
 }
 
 }  // namespace
@@ -35,7 +46,8 @@ std::string format_status(const ServiceReport& report) {
              (report.process_id != 0 ? std::to_string(report.process_id) : "none") +
              "\nstart type: " + report.start_type +
              "\nbinary path: " + printable_log_line(report.binary_path) +
-             "\nlast exit code: " + exit_code_text(report) + "\n";
+             "\nversion: " + version_text(report) + "\nlast exit code: " + exit_code_text(report) +
+             "\n";
       break;
   }
   out += "pipe: " + report.pipe +
@@ -68,6 +80,7 @@ std::string format_status_json(const ServiceReport& report) {
   }
   text_or_null("start_type", report.start_type);
   text_or_null("binary_path", report.binary_path);
+  known && !report.version.empty() ? json.text("version", report.version) : json.null("version");
   known ? json.number("exit_code", report.exit_code) : json.null("exit_code");
   if (known && report.service_exit_code) {
     json.number("service_exit_code", *report.service_exit_code);

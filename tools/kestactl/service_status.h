@@ -20,8 +20,10 @@ struct ServiceReport {
   std::string state;        // "running", "stopped", "starting", ...
   bool running = false;
   std::uint32_t process_id = 0;
-  std::string start_type;   // "auto", "demand", "disabled", ...
-  std::string binary_path;  // the command line the manager starts
+  std::string start_type;     // "auto", "demand", "disabled", ...
+  std::string binary_path;    // the command line the manager starts
+  std::string version;        // of the binary, from its version resource; empty when unknown
+  std::string version_error;  // why it is unknown
   std::uint32_t exit_code = 0;
   std::optional<std::uint32_t> service_exit_code;  // when exit_code says service-specific
   std::string exit_text;                           // the system's text for exit_code, if any

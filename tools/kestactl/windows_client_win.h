@@ -3,12 +3,15 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "client.h"
+#include "service/service_log_notes.h"
+#include "version_command.h"
 
 namespace kesta::kestactl {
 
@@ -25,6 +28,8 @@ int run_install(std::span<const std::string> args, Output& output);
 int run_uninstall(std::span<const std::string> args, Output& output);
 int run_status(std::span<const std::string> args, const ClientEnvironment& environment,
                Output& output);
+// The installed service and the version of its binary, for `kestactl version`.
+InstalledService find_installed_service(const std::string& name);
 // `command` is start, stop or restart.
 int run_service_control(std::string_view command, std::span<const std::string> args,
                         Output& output);
@@ -37,6 +42,8 @@ struct LogStream {
   // Asked between polls of --follow; true ends it.
   std::function<bool()> stop = [] { return false; };
   std::chrono::milliseconds poll{200};
+  // The size at which the service copies its log aside (tests give their own logs another).
+  std::uint64_t bound = service::kServiceLogBound;
 };
 
 // `kestactl log [--follow] [--lines N] [--file PATH]`.
