@@ -1,11 +1,14 @@
 // The installed service under hostile or careless local clients: a flood of clients that never
-// read their answers, silent clients that reconnect whenever they are dropped, and clients that
-// send one byte every two seconds. Prints the latency of ordinary Info requests made meanwhile,
-// and "sample NAME" lines at which bench/service_load.sh reads the service's threads and memory
-// from the Linux side. Prints figures, asserts nothing.
+// read their answers, silent clients that reconnect whenever they are dropped, clients that send
+// one byte every two seconds, clients that send 64 KiB and one byte without a line feed and
+// pause, and clients that send Info and never read the answer. Prints the latency of ordinary
+// Info requests made meanwhile, to the answer and to the end of the stream, and "sample NAME"
+// lines at which bench/service_load.sh reads the service's threads and memory from the Linux
+// side. Prints figures, asserts nothing.
 //
 // Usage: pipe_load.exe flood N          N clients send Info and never read; hold them 20 s
-//        pipe_load.exe latency [--silent N] [--slow N] [--requests N]
+//        pipe_load.exe latency [--silent N] [--slow N] [--fat N] [--non-readers N]
+//                              [--requests N]
 //        pipe_load.exe idle SECONDS [--minimal]   the service left alone, or a service that
 //                                                  does nothing in its place
 #include <windows.h>
@@ -65,23 +68,31 @@ bool write_text(HANDLE pipe, std::string_view text) {
          count == text.size();
 }
 
-// Milliseconds from the first attempt to open the pipe to the answer's line feed; negative when
-// no answer came.
-double info_latency(const std::string& line) {
+// Milliseconds from the first attempt to open the pipe to the answer's line feed, and to the end
+// of the stream after it; negative when no answer came.
+struct Latency {
+  double answer = -1;
+  double end = -1;
+};
+
+Latency info_latency(const std::string& line) {
+  using Ms = std::chrono::duration<double, std::milli>;
   const auto start = Clock::now();
+  Latency latency;
   const HANDLE pipe = open_pipe(300s);
-  if (pipe == INVALID_HANDLE_VALUE) return -1;
-  bool answered = false;
+  if (pipe == INVALID_HANDLE_VALUE) return latency;
   if (write_text(pipe, line)) {
     char buffer[512];
     DWORD count = 0;
-    while (!answered && ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
-      answered = std::find(buffer, buffer + count, '\n') != buffer + count;
+    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+      if (latency.answer < 0 && std::find(buffer, buffer + count, '\n') != buffer + count) {
+        latency.answer = Ms(Clock::now() - start).count();
+      }
     }
+    if (latency.answer >= 0) latency.end = Ms(Clock::now() - start).count();
   }
-  const std::chrono::duration<double, std::milli> took = Clock::now() - start;
   CloseHandle(pipe);
-  return answered ? took.count() : -1;
+  return latency;
 }
 
 // Connects and says nothing; when the service drops it, connects again.
@@ -108,6 +119,36 @@ void slow_client() {
   }
 }
 
+// Sends 64 KiB and one byte without a line feed and pauses; reconnects when dropped.
+void fat_client() {
+  const std::string fat(64 * 1024 + 1, 'A');
+  while (true) {
+    const HANDLE pipe = open_pipe(3600s);
+    char byte = 0;
+    DWORD count = 0;
+    if (write_text(pipe, fat)) {
+      while (ReadFile(pipe, &byte, 1, &count, nullptr) && count > 0) {
+      }
+    }
+    CloseHandle(pipe);
+  }
+}
+
+// Sends Info and never reads the answer; connects again once the service has let it go.
+void non_reader() {
+  const std::string line = protocol::encode_command(protocol::Info{});
+  while (true) {
+    const HANDLE pipe = open_pipe(3600s);
+    DWORD available = 0;
+    if (write_text(pipe, line)) {
+      while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+        std::this_thread::sleep_for(100ms);
+      }
+    }
+    CloseHandle(pipe);
+  }
+}
+
 int flood(int clients) {
   const std::string line = protocol::encode_command(protocol::Info{});
   sample("idle");
@@ -126,45 +167,59 @@ int flood(int clients) {
   sample("flood");
   std::this_thread::sleep_for(14s);
   sample("15s-after");
-  const double latency = info_latency(line);
+  const double latency = info_latency(line).answer;
   say("an ordinary Info meanwhile: %.1f ms%s", latency, latency < 0 ? " (no answer)" : "");
   for (const HANDLE pipe : held) CloseHandle(pipe);
   return 0;
 }
 
-int latency(int silent, int slow, int requests) {
+struct Unruly {
+  int silent = 0, slow = 0, fat = 0, non_readers = 0;
+};
+
+void print_figures(const char* what, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  say("  %s: median %.1f ms, worst %.1f ms", what, ms[ms.size() / 2], ms.back());
+}
+
+int latency(Unruly unruly, int requests) {
   const std::string line = protocol::encode_command(protocol::Info{});
-  for (int i = 0; i < silent; ++i) std::thread(silent_client).detach();
-  for (int i = 0; i < slow; ++i) std::thread(slow_client).detach();
+  for (int i = 0; i < unruly.silent; ++i) std::thread(silent_client).detach();
+  for (int i = 0; i < unruly.slow; ++i) std::thread(slow_client).detach();
+  for (int i = 0; i < unruly.fat; ++i) std::thread(fat_client).detach();
+  for (int i = 0; i < unruly.non_readers; ++i) std::thread(non_reader).detach();
   // Lets the unruly clients take their places first.
-  std::this_thread::sleep_for(silent + slow > 0 ? 6s : 1s);
+  const bool alone = unruly.silent + unruly.slow + unruly.fat + unruly.non_readers == 0;
+  std::this_thread::sleep_for(alone ? 1s : 6s);
   sample("before-requests");
-  std::vector<double> latencies;
+  std::vector<double> answers, ends;
   int failures = 0;
   for (int i = 0; i < requests; ++i) {
-    const double ms = info_latency(line);
-    if (ms < 0) {
+    const Latency latency = info_latency(line);
+    if (latency.answer < 0) {
       ++failures;
     } else {
-      latencies.push_back(ms);
+      answers.push_back(latency.answer);
+      ends.push_back(latency.end);
     }
   }
   sample("after-requests");
-  std::sort(latencies.begin(), latencies.end());
-  if (latencies.empty()) {
-    say("Info with %d silent and %d slow clients: no answer to %d requests", silent, slow,
-        requests);
+  char who[160];
+  std::snprintf(who, sizeof who, "Info with %d silent, %d slow, %d fat and %d non-reading clients",
+                unruly.silent, unruly.slow, unruly.fat, unruly.non_readers);
+  if (answers.empty()) {
+    say("%s: no answer to %d requests", who, requests);
     return 1;
   }
-  say("Info with %d silent and %d slow clients: median %.1f ms, worst %.1f ms over %zu answers "
-      "(%d without answer)",
-      silent, slow, latencies[latencies.size() / 2], latencies.back(), latencies.size(), failures);
+  say("%s: %zu answers (%d without answer)", who, answers.size(), failures);
+  print_figures("answer", answers);
+  print_figures("end of stream", ends);
   return 0;
 }
 
 int idle(int seconds, bool minimal) {
   // One request first, so that everything a served request leaves behind is in place.
-  if (!minimal) info_latency(protocol::encode_command(protocol::Info{}));
+  if (!minimal) (void)info_latency(protocol::encode_command(protocol::Info{}));
   std::this_thread::sleep_for(2s);
   sample("idle-start");
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -175,7 +230,8 @@ int idle(int seconds, bool minimal) {
 int usage() {
   std::fprintf(stderr,
                "usage: pipe_load.exe flood N\n"
-               "       pipe_load.exe latency [--silent N] [--slow N] [--requests N]\n"
+               "       pipe_load.exe latency [--silent N] [--slow N] [--fat N] "
+               "[--non-readers N] [--requests N]\n"
                "       pipe_load.exe idle SECONDS [--minimal]\n");
   return 2;
 }
@@ -185,7 +241,8 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const std::string_view scenario = argv[1];
-  int count = 0, silent = 0, slow = 0, requests = 100;
+  int count = 0, requests = 100;
+  Unruly unruly;
   bool minimal = false;
   if (scenario == "idle") {
     if (argc < 3 || argc > 4) return usage();
@@ -200,9 +257,13 @@ int main(int argc, char** argv) {
       const std::string_view option = argv[i];
       const int value = std::atoi(argv[i + 1]);
       if (option == "--silent") {
-        silent = value;
+        unruly.silent = value;
       } else if (option == "--slow") {
-        slow = value;
+        unruly.slow = value;
+      } else if (option == "--fat") {
+        unruly.fat = value;
+      } else if (option == "--non-readers") {
+        unruly.non_readers = value;
       } else if (option == "--requests") {
         requests = value;
       } else {
@@ -230,7 +291,7 @@ int main(int argc, char** argv) {
   }
   const int result = scenario == "flood"  ? flood(count)
                      : scenario == "idle" ? idle(count, minimal)
-                                          : latency(silent, slow, requests);
+                                          : latency(unruly, requests);
   // The unruly clients' threads are still blocked in the pipe; the process's end ends them.
   std::fflush(stdout);
   run.stop();

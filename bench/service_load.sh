@@ -3,8 +3,13 @@
 # threads and memory from the Linux side (/proc/PID/status) whenever the program asks.
 #
 # Usage: bench/service_load.sh [BUILD_DIR] -- flood 500
-#        bench/service_load.sh [BUILD_DIR] -- latency --silent 8 [--requests 100]
+#        bench/service_load.sh [BUILD_DIR] -- latency [--requests 100]   # no load
+#        bench/service_load.sh [BUILD_DIR] -- latency --silent 8          # 8 silent reconnecting clients
+#        bench/service_load.sh [BUILD_DIR] -- latency --slow 50           # 50 slow ones
+#        bench/service_load.sh [BUILD_DIR] -- latency --fat 6             # 6 fat pausers
+#        bench/service_load.sh [BUILD_DIR] -- latency --non-readers 20    # 20 non-readers, end of stream
 #        bench/service_load.sh [BUILD_DIR] -- idle 20 [--minimal]
+# A latency run prints the median and worst time to the answer and to the end of the stream.
 # Each sample shows the service's threads, its resident memory, and its wake-ups per second
 # since the previous sample: voluntary context switches of all its threads, each of which is a
 # thread going back to sleep after it woke.
@@ -36,7 +41,8 @@ service_pid() {
 switches() {
   local task
   for task in /proc/"$1"/task/*; do
-    awk -v tid="${task##*/}" '/^voluntary_ctxt_switches:/ {print tid, $2}' "$task/status" 2>/dev/null
+    # A thread may end between the listing and the read (extra keepers do).
+    awk -v tid="${task##*/}" '/^voluntary_ctxt_switches:/ {print tid, $2}' "$task/status" 2>/dev/null || true
   done
 }
 

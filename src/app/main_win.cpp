@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "core/console_win.h"
@@ -87,6 +88,10 @@ class StatusReporter {
 };
 
 Result<> run_body(const std::shared_ptr<ServiceLog>& log, StatusReporter& status) {
+  // Before any thread starts: every thread of the service fails the way the worker does.
+  const auto barrier = std::make_shared<FaultBarrier>();
+  FaultBarrier::install(barrier);
+
   auto library = driver::load_wireguard_library();
   if (!library) return std::unexpected(library.error().error());
 
@@ -109,9 +114,14 @@ Result<> run_body(const std::shared_ptr<ServiceLog>& log, StatusReporter& status
 
   auto state = std::make_unique<WorkerState>(std::move(*listener), log,
                                              tunnel::make_system_tunnel_handlers(*library));
-  WorkerThread worker([state = std::move(state)] { run_worker(*state); });
+  std::optional<WorkerThread> worker;
+  try {
+    worker.emplace([state = std::move(state)] { run_worker(*state); }, kWorkerStack, barrier);
+  } catch (const std::system_error& failure) {
+    return std::unexpected(Error("CreateThread failed", system_error(failure.code().value())));
+  }
 
-  const SupervisionEnd end = supervise(worker, receiver, *log);
+  const SupervisionEnd end = supervise(*worker, receiver, *log);
   return status.report_stopped({exit_code_of(end), 0});
 }
 

@@ -10,7 +10,7 @@ struct Thread::Native {
 };
 
 Thread::Thread(std::size_t, std::move_only_function<void()> body)
-    : native_(new Native{std::thread(std::move(body))}) {}
+    : native_(new Native{std::thread(behind_barrier(std::move(body)))}) {}
 
 void Thread::NativeDeleter::operator()(Native* native) const {
   delete native;

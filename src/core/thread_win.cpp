@@ -24,7 +24,7 @@ struct Thread::Native {
 };
 
 Thread::Thread(std::size_t stack_bytes, std::move_only_function<void()> body) {
-  auto owned = std::make_unique<std::move_only_function<void()>>(std::move(body));
+  auto owned = std::make_unique<std::move_only_function<void()>>(behind_barrier(std::move(body)));
   // A reservation, not a commitment: the stack grows page by page up to it.
   UniqueHandle handle(CreateThread(nullptr, stack_bytes, run_body, owned.get(),
                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));

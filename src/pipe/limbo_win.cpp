@@ -69,17 +69,19 @@ void LimboPool::hand_over(UniqueFile pipe, bool is_server) noexcept {
   for (const auto& slot : slots_) {
     if (slot->try_send(item, true)) return;
   }
-  const bool pooled = slots_.size() < kPooledKeepers;
-  if (!pooled) {
-    for (const auto& slot : slots_) {
-      if (slot->try_send(item, false)) return;
-    }
-    if (extras_.size() >= extra_keepers_) {
-      // Its client loses an answer it was not reading.
-      disconnect_and_close(std::move(item->pipe), item->is_server);
-      return;
-    }
+  // A keeper of its own before any pending slot, so that no reader waits behind another's flush.
+  if (slots_.size() < kPooledKeepers && start_keeper(item, true)) return;
+  if (extras_.size() < extra_keepers_ && start_keeper(item, false)) return;
+  for (const auto& slot : slots_) {
+    if (slot->try_send(item, false)) return;
   }
+  // Every slot is taken: closed without a disconnect, what was written stays readable, so a
+  // client that reads its answer still gets it; clients that do not read must not make the
+  // service start threads without end.
+  item->pipe.reset();
+}
+
+bool LimboPool::start_keeper(std::unique_ptr<Item>& item, bool pooled) noexcept {
   auto slot = std::make_shared<Slot>();
   // The new keeper starts on this instance, so its slot is free for the next at once.
   slot->current = std::move(item);
@@ -98,14 +100,13 @@ void LimboPool::hand_over(UniqueFile pipe, bool is_server) noexcept {
           done});
     }
   } catch (const std::exception&) {
-    // No keeper could be started: the client loses what it has not read yet.
+    // No keeper could be started: the instance goes on to the next place.
     std::lock_guard slot_lock(slot->mutex);
-    if (slot->current) {
-      disconnect_and_close(std::move(slot->current->pipe), slot->current->is_server);
-    }
-    return;
+    item = std::move(slot->current);
+    return false;
   }
   started_ = number;
+  return true;
 }
 
 std::size_t LimboPool::keepers_started() const {
@@ -118,7 +119,7 @@ std::size_t LimboPool::pooled_keepers() const {
   return slots_.size();
 }
 
-void LimboPool::keep(Slot& slot, std::size_t number, std::atomic<bool>* done) noexcept {
+void LimboPool::keep(Slot& slot, std::size_t number, std::atomic<bool>* done) {
   name_current_thread(L"limbo keeper " + std::to_wstring(number));
   const UniqueHandle self = current_thread_handle();
   for (;;) {

@@ -24,10 +24,11 @@ void disconnect_and_close(UniqueFile pipe, bool is_server) noexcept;
 
 // Closes finished pipe instances on keeper threads once their clients have read everything,
 // so the thread that wrote never waits for a client. An instance goes to an idle keeper when
-// there is one, so that no client waits behind another's flush; else to a new keeper while
-// fewer than kPooledKeepers exist; else into the one pending slot of a busy keeper; else to a
-// short-lived extra keeper; and when kExtraKeepers of those are busy too, it is closed at once:
-// clients that do not read their answers must not make the service start threads without end.
+// there is one; else to a new keeper while fewer than kPooledKeepers exist; else to a
+// short-lived extra keeper while fewer than kExtraKeepers of those run; only then into the one
+// pending slot of a busy keeper, where it waits behind another client's flush. When every slot
+// is taken it is closed at once without a disconnect, which leaves its answer readable: clients
+// that do not read their answers must not make the service start threads without end.
 class LimboPool {
  public:
   static constexpr std::size_t kPooledKeepers = 16;
@@ -73,7 +74,9 @@ class LimboPool {
     std::shared_ptr<std::atomic<bool>> done;
   };
 
-  void keep(Slot& slot, std::size_t number, std::atomic<bool>* done) noexcept;
+  // Starts a keeper on `item`, pooled or extra; on failure `item` is left as it was.
+  bool start_keeper(std::unique_ptr<Item>& item, bool pooled) noexcept;
+  void keep(Slot& slot, std::size_t number, std::atomic<bool>* done);
   void reap_extras();
 
   std::chrono::milliseconds flush_deadline_;

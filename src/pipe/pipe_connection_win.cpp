@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/fault.h"
+#include "pipe/read_ahead_win.h"
 
 namespace kesta::pipe {
 namespace {
@@ -24,18 +25,8 @@ constexpr DWORD kMaxChunk = std::numeric_limits<DWORD>::max();
 
 }  // namespace
 
-std::string read_timeout_text(std::chrono::milliseconds deadline) {
-  const auto count = deadline.count();
-  if (count % 1000 == 0) {
-    const auto seconds = count / 1000;
-    return "timed out after " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
-  }
-  return "timed out after " + std::to_string(count) +
-         (count == 1 ? " millisecond" : " milliseconds");
-}
-
-// Marks one ReadFile or WriteFile in progress: a second one at the same time on a synchronous
-// pipe handle would wait behind the first inside the system, possibly for ever.
+// Marks one WriteFile in progress: a second one at the same time on a synchronous pipe handle
+// would wait behind the first inside the system, possibly for ever.
 class PipeConnection::IoGuard {
  public:
   explicit IoGuard(PipeConnection& connection) : flag_(connection.io_in_progress_) {
@@ -57,111 +48,59 @@ class PipeConnection::IoGuard {
   std::atomic<bool>& flag_;
 };
 
-PipeConnection::PipeConnection(Prefetched prefetched, std::chrono::milliseconds read_allowance,
+PipeConnection::PipeConnection(UniqueFile pipe, std::chrono::milliseconds write_deadline,
                                std::shared_ptr<LimboPool> limbo) noexcept
-    : pipe_(std::move(prefetched.pipe)),
-      prefetched_(std::move(prefetched.bytes)),
-      end_(prefetched.end),
-      error_(prefetched.error),
-      read_deadline_(prefetched.deadline),
-      read_allowance_(read_allowance),
-      limbo_(std::move(limbo)) {}
+    : pipe_(std::move(pipe)), write_deadline_(write_deadline), limbo_(std::move(limbo)) {}
 
 PipeConnection::~PipeConnection() {
   if (pipe_) bury();
 }
 
-Result<std::size_t> PipeConnection::timed_out() {
-  end_ = ReadEnd::kTimeout;
-  return std::unexpected(Error(read_timeout_text(read_allowance_)));
-}
-
-std::expected<DWORD, DWORD> PipeConnection::transfer(bool read, void* data, DWORD size,
-                                                     Clock::time_point deadline, bool& cancelled) {
-  cancelled = false;
-  if (!event_) {
-    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event_) return std::unexpected(GetLastError());
-  }
-  OVERLAPPED overlapped{};
-  // The low bit keeps the completion off the listener's completion port.
-  overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event_.get()) | 1);
-  const BOOL started = read ? ReadFile(pipe_.get(), data, size, nullptr, &overlapped)
-                            : WriteFile(pipe_.get(), data, size, nullptr, &overlapped);
-  if (!started && GetLastError() != ERROR_IO_PENDING) return std::unexpected(GetLastError());
-  if (deadline != Clock::time_point::max()) {
+Result<> PipeConnection::write_all(std::string_view bytes) {
+  const Clock::time_point deadline = Clock::now() + write_deadline_;
+  while (!bytes.empty()) {
+    IoGuard guard(*this);
+    if (!event_) {
+      event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      if (!event_) return std::unexpected(last_error());
+    }
+    OVERLAPPED overlapped{};
+    // The low bit keeps the completion off the read-ahead's completion port.
+    overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event_.get()) | 1);
+    const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kMaxChunk));
+    if (!WriteFile(pipe_.get(), bytes.data(), size, nullptr, &overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      return std::unexpected(last_error());
+    }
+    // A write waits for room in the pipe as a blocking one would, up to the deadline.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     const auto wait = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, INFINITE - 1));
+    bool cancelled = false;
     if (WaitForSingleObject(event_.get(), wait) == WAIT_TIMEOUT) {
       cancelled = CancelIoEx(pipe_.get(), &overlapped) != FALSE;
     }
-  }
-  DWORD count = 0;
-  if (!GetOverlappedResult(pipe_.get(), &overlapped, &count, TRUE)) {
-    return std::unexpected(GetLastError());
-  }
-  return count;
-}
-
-Result<std::size_t> PipeConnection::read(std::span<std::uint8_t> buffer) {
-  IoGuard guard(*this);
-  if (taken_ < prefetched_.size()) {
-    const std::size_t count = std::min(buffer.size(), prefetched_.size() - taken_);
-    std::copy_n(prefetched_.begin() + static_cast<std::ptrdiff_t>(taken_), count, buffer.begin());
-    taken_ += count;
-    return count;
-  }
-  switch (end_) {
-    case ReadEnd::kStream:
-      return 0;
-    case ReadEnd::kError:
-      return std::unexpected(system_error(error_));
-    case ReadEnd::kTimeout:
-      return timed_out();
-    case ReadEnd::kLine:
-    case ReadEnd::kLimit:
-      break;
-  }
-  if (Clock::now() >= read_deadline_) return timed_out();
-  const auto size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kMaxChunk));
-  bool cancelled = false;
-  const auto count = transfer(true, buffer.data(), size, read_deadline_, cancelled);
-  if (count) return *count;
-  switch (count.error()) {
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-    case ERROR_PIPE_NOT_CONNECTED:
-      return 0;
-    case ERROR_OPERATION_ABORTED:
-      if (cancelled) return timed_out();
-      [[fallthrough]];
-    default:
-      return std::unexpected(system_error(count.error()));
-  }
-}
-
-Result<> PipeConnection::write_all(std::string_view bytes) {
-  while (!bytes.empty()) {
-    IoGuard guard(*this);
-    const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kMaxChunk));
-    bool cancelled = false;
-    // A write waits for room in the pipe as a blocking one would, without a deadline.
-    const auto count =
-        transfer(false, const_cast<char*>(bytes.data()), size, Clock::time_point::max(), cancelled);
-    if (!count) return std::unexpected(system_error(count.error()));
+    DWORD count = 0;
+    if (!GetOverlappedResult(pipe_.get(), &overlapped, &count, TRUE)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_OPERATION_ABORTED && cancelled) {
+        return std::unexpected(Error(timeout_text(write_deadline_)));
+      }
+      return std::unexpected(system_error(code));
+    }
     needs_flush_.store(true);
-    if (*count == 0) return std::unexpected(Error("failed to write whole buffer"));
-    bytes.remove_prefix(*count);
+    if (count == 0) return std::unexpected(Error("failed to write whole buffer"));
+    bytes.remove_prefix(count);
   }
   return {};
 }
 
 void PipeConnection::bury() {
   if (!pipe_) throw Fault("attempt to bury same pipe stream twice", Fault::Origin::kFixed);
+  // An accepted connection is always the server's end of its instance.
   if (needs_flush_.load()) {
-    limbo_->hand_over(std::move(pipe_), is_server_);
+    limbo_->hand_over(std::move(pipe_), true);
   } else {
-    disconnect_and_close(std::move(pipe_), is_server_);
+    disconnect_and_close(std::move(pipe_), true);
   }
 }
 

@@ -1,7 +1,5 @@
 #include "pipe/pipe_listener_win.h"
 
-#include <system_error>
-
 namespace kesta::pipe {
 namespace {
 
@@ -33,27 +31,21 @@ std::expected<std::unique_ptr<PipeListener>, ListenerFailure> PipeListener::crea
   }
   const DWORD limit =
       options.instance_limit == 0 ? PIPE_UNLIMITED_INSTANCES : options.instance_limit;
-  std::unique_ptr<PipeListener> listener;
-  try {
-    if (!options.limbo) options.limbo = LimboPool::process_pool();
-    listener.reset(new PipeListener(std::move(path), std::move(copy), limit, std::move(options)));
-  } catch (const std::system_error& error) {
-    return failure(Error(error.what()));
-  }
+  if (!options.limbo) options.limbo = LimboPool::process_pool();
+  std::unique_ptr<PipeListener> listener(
+      new PipeListener(std::move(path), std::move(copy), limit, std::move(options)));
   UniqueFile first = listener->create_instance(true);
   if (!first) {
     const DWORD code = GetLastError();
     return failure(system_error(code), code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY);
   }
-  try {
-    PipeListener* self = listener.get();
-    listener->read_ahead_ = std::make_unique<ReadAhead>(
-        std::move(first), [self] { return self->create_instance(false); },
-        ReadAheadOptions{listener->options_.read_deadline, listener->options_.max_pending,
-                         listener->options_.read_ahead});
-  } catch (const std::system_error& error) {
-    return failure(Error(error.what()));
-  }
+  PipeListener* self = listener.get();
+  auto read_ahead = ReadAhead::start(
+      std::move(first), [self] { return self->create_instance(false); },
+      ReadAheadOptions{self->options_.read_deadline, self->options_.max_pending,
+                       self->options_.read_ahead_budget, self->options_.free_read_ahead});
+  if (!read_ahead) return failure(std::move(read_ahead.error()));
+  listener->read_ahead_ = std::move(*read_ahead);
   return listener;
 }
 
@@ -74,10 +66,12 @@ UniqueFile PipeListener::create_instance(bool first) {
                                      kBufferSize, kBufferSize, 0, &attributes));
 }
 
-Result<std::unique_ptr<service::Connection>> PipeListener::accept() {
+Result<service::Accepted> PipeListener::accept() {
   auto next = read_ahead_->next();
   if (!next) return std::unexpected(std::move(next.error()));
-  return std::make_unique<PipeConnection>(std::move(*next), options_.read_deadline, options_.limbo);
+  return service::Accepted{std::make_unique<PipeConnection>(
+                               std::move(next->pipe), options_.write_deadline, options_.limbo),
+                           std::move(next->request)};
 }
 
 }  // namespace kesta::pipe

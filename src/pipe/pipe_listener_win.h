@@ -30,18 +30,21 @@ inline constexpr std::wstring_view kPipeSecurity = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)
 
 // Connections held between their accept and the worker taking them.
 inline constexpr std::size_t kMaxPendingConnections = 128;
-// What is read of a request before the worker takes the connection; a longer line is handed
-// over with this much and the worker reads the rest.
-inline constexpr std::size_t kReadAheadLimit = 64 * 1024;
+// What the request lines of those connections may hold together, and what each one may hold
+// without drawing on the rest; a line may be read up to its 1 MiB bound.
+inline constexpr std::size_t kReadAheadBudget = 16 * 1024 * 1024;
+inline constexpr std::size_t kFreeReadAhead = 64 * 1024;
 
 struct ListenerOptions {
   // 0 sets no limit; 255 is reserved by the system and refused.
   std::uint8_t instance_limit = 0;
   std::chrono::milliseconds read_deadline = kReadDeadline;
+  std::chrono::milliseconds write_deadline = kWriteDeadline;
   // Where written connections go to be closed; the process's pool when empty.
   std::shared_ptr<LimboPool> limbo;
   std::size_t max_pending = kMaxPendingConnections;
-  std::size_t read_ahead = kReadAheadLimit;
+  std::size_t read_ahead_budget = kReadAheadBudget;
+  std::size_t free_read_ahead = kFreeReadAhead;
 };
 
 // Why a listener could not be created.
@@ -52,9 +55,10 @@ struct ListenerFailure {
   bool name_occupied = false;
 };
 
-// The server end of a named pipe. Clients are accepted and their request lines read ahead of
-// the worker, which is handed each connection once its line is complete (or its read has
-// ended), in that order; so a client that is slow or silent holds up nobody but itself.
+// The server end of a named pipe. Clients are accepted and their request lines read and framed
+// ahead of the worker, which is handed each connection with its framed request once its line is
+// complete (or its read has ended), in that order; so a client that is slow, silent or sends a
+// long line holds up nobody but itself.
 class PipeListener final : public service::Listener {
  public:
   // Creates the first instance of \\.\pipe\<name>, refusing a name that another server
@@ -65,7 +69,7 @@ class PipeListener final : public service::Listener {
 
   // Waits for the next connection whose request line is complete or whose read has ended; fails
   // when listening for clients failed (once, until it works again).
-  Result<std::unique_ptr<service::Connection>> accept() override;
+  Result<service::Accepted> accept() override;
 
  private:
   PipeListener(std::wstring path, std::optional<SecurityDescriptor> descriptor,

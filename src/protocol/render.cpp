@@ -2,11 +2,17 @@
 
 #include <span>
 #include <string_view>
+#include <variant>
 
 #include "core/escape.h"
 
 namespace kesta::protocol {
 namespace {
+
+template <class... Branch>
+struct Overloaded : Branch... {
+  using Branch::operator()...;
+};
 
 template <class Number>
 void append_list(std::string& out, std::span<const Number> values) {
@@ -25,12 +31,7 @@ void append_address(std::string& out, const Ipv4Address& ip) {
   }
 }
 
-}  // namespace
-
-std::string render(const Command& command) {
-  if (std::holds_alternative<Disconnect>(command)) return "Disconnect";
-  if (std::holds_alternative<Info>(command)) return "Info";
-  const Config& c = std::get<Connect>(command).config;
+std::string render_config(const Config& c) {
   std::string out =
       "Connect(Config { encryption: ConfigEncryption { client_key: [redacted], "
       "server_key: ";
@@ -48,11 +49,7 @@ std::string render(const Command& command) {
   return out;
 }
 
-std::string render(const Response& response) {
-  if (std::holds_alternative<Disconnected>(response)) return "Disconnected";
-  if (const auto* error = std::get_if<Error>(&response))
-    return "Error(" + quoted(error->message) + ")";
-  const WireguardInterfaceInfo& info = std::get<Connected>(response).info;
+std::string render_info(const WireguardInterfaceInfo& info) {
   std::string out = "Connected(WireguardInterfaceInfo { last_handshake: ";
   if (info.last_handshake) {
     out += "Some(SystemTime { intervals: " + std::to_string(info.last_handshake->intervals) + " })";
@@ -62,6 +59,27 @@ std::string render(const Response& response) {
   out += ", tx_bytes: " + std::to_string(info.tx_bytes);
   out += ", rx_bytes: " + std::to_string(info.rx_bytes) + " })";
   return out;
+}
+
+}  // namespace
+
+// Every alternative has its own branch: a new one does not compile until it is rendered.
+std::string render(const Command& command) {
+  return std::visit(Overloaded{
+                        [](const Connect& connect) { return render_config(connect.config); },
+                        [](const Disconnect&) { return std::string("Disconnect"); },
+                        [](const Info&) { return std::string("Info"); },
+                    },
+                    command);
+}
+
+std::string render(const Response& response) {
+  return std::visit(Overloaded{
+                        [](const Connected& connected) { return render_info(connected.info); },
+                        [](const Disconnected&) { return std::string("Disconnected"); },
+                        [](const Error& error) { return "Error(" + quoted(error.message) + ")"; },
+                    },
+                    response);
 }
 
 }  // namespace kesta::protocol

@@ -1,7 +1,7 @@
 #include "protocol/request_line.h"
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 
 #include "core/escape.h"
 #include "core/utf8.h"
@@ -9,25 +9,71 @@
 
 namespace kesta::protocol {
 
-std::expected<void, std::string> read_request_line(const ReadSome& read, std::string& line) {
-  line.clear();
-  std::array<std::uint8_t, 8192> buffer;
-  for (;;) {
-    auto count = read(buffer);
-    if (!count) return std::unexpected(std::move(count.error()));
-    if (*count == 0) break;
-    const auto chunk = std::span(buffer).first(*count);
-    const auto lf = std::ranges::find(chunk, std::uint8_t{'\n'});
-    // The line feed must be among the first kMaxRequestLine bytes of the line.
-    const std::size_t take = static_cast<std::size_t>(lf - chunk.begin());
-    if (line.size() + take >= kMaxRequestLine) {
-      return std::unexpected("request line exceeds " + std::to_string(kMaxRequestLine) + " bytes");
-    }
-    const bool complete = lf != chunk.end();
-    line.append(reinterpret_cast<const char*>(chunk.data()), complete ? take + 1 : take);
-    if (complete) break;
+std::size_t RequestFramer::feed(std::string_view bytes) {
+  if (done()) return 0;
+  const std::span<char> into = room(bytes.size());
+  std::memcpy(into.data(), bytes.data(), into.size());
+  const std::size_t before = framed_;
+  commit(into.size());
+  return framed_ - before;
+}
+
+std::span<char> RequestFramer::room(std::size_t most) {
+  const std::size_t size = std::min(most, kMaxRequestLine - framed_);
+  line_.resize(framed_ + size);
+  return {line_.data() + framed_, size};
+}
+
+void RequestFramer::commit(std::size_t count) {
+  const std::string_view fresh(line_.data() + framed_, count);
+  const std::size_t lf = fresh.find('\n');
+  framed_ += lf == std::string_view::npos ? count : lf + 1;
+  line_.resize(framed_);
+  if (lf != std::string_view::npos) return finish();
+  // The line feed must be among the first kMaxRequestLine bytes of the line.
+  if (framed_ >= kMaxRequestLine) {
+    result_ = std::unexpected(
+        kesta::Error("request line exceeds " + std::to_string(kMaxRequestLine) + " bytes"));
   }
-  if (validate_utf8(line)) return std::unexpected("stream did not contain valid UTF-8");
+}
+
+void RequestFramer::end_of_stream() {
+  line_.resize(framed_);
+  finish();
+}
+
+void RequestFramer::fail(kesta::Error error) {
+  result_ = std::unexpected(std::move(error));
+}
+
+void RequestFramer::finish() {
+  if (validate_utf8(line_)) {
+    result_ = std::unexpected(kesta::Error("stream did not contain valid UTF-8"));
+  } else {
+    result_ = std::move(line_);
+  }
+}
+
+Result<std::string> RequestFramer::take() {
+  return std::move(*result_);
+}
+
+std::expected<void, std::string> read_request_line(const ReadSome& read, std::string& line) {
+  RequestFramer framer;
+  while (!framer.done()) {
+    const std::span<char> room = framer.room(8192);
+    auto count = read({reinterpret_cast<std::uint8_t*>(room.data()), room.size()});
+    if (!count) {
+      framer.fail(kesta::Error(std::move(count.error())));
+    } else if (*count == 0) {
+      framer.end_of_stream();
+    } else {
+      framer.commit(*count);
+    }
+  }
+  auto framed = framer.take();
+  if (!framed) return std::unexpected(framed.error().message());
+  line = std::move(*framed);
   return {};
 }
 

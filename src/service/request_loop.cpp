@@ -43,21 +43,14 @@ Answer dispatch(const protocol::Command& command, CommandHandlers& handlers) {
       command);
 }
 
-// Reads, decodes and answers one request; returning drops the connection.
-void handle_connection(Connection& connection, WorkerState& state) {
+// Decodes and answers one request; returning drops the connection.
+void handle_request(Accepted& accepted, WorkerState& state) {
   Log& log = *state.log;
-  state.request.clear();
-  const protocol::ReadSome read =
-      [&connection](std::span<std::uint8_t> buffer) -> std::expected<std::size_t, std::string> {
-    auto count = connection.read(buffer);
-    if (!count) return std::unexpected(count.error().message());
-    return *count;
-  };
-  if (auto line = protocol::read_request_line(read, state.request); !line) {
-    log.write_line(protocol::unreadable_request_line(line.error()));
+  if (!accepted.request) {
+    log.write_line(protocol::unreadable_request_line(accepted.request.error().message()));
     return;
   }
-  const protocol::DecodedCommand decoded = protocol::decode_command(state.request);
+  const protocol::DecodedCommand decoded = protocol::decode_command(*accepted.request);
   log.write_line(protocol::received_message_line(decoded.trimmed));
   if (!decoded.command) {
     log.write_line(protocol::refused_request_line(decoded.command.error()));
@@ -66,7 +59,7 @@ void handle_connection(Connection& connection, WorkerState& state) {
   log.write_line(protocol::received_command_line(*decoded.command));
   Answer answer = dispatch(*decoded.command, *state.handlers);
   // A failed send has been logged; what follows the answer happens either way.
-  (void)send_answer(connection, answer, log);
+  (void)send_answer(*accepted.connection, answer, log);
   if (answer.after) answer.after();
 }
 
@@ -74,17 +67,15 @@ void handle_connection(Connection& connection, WorkerState& state) {
 
 WorkerState::WorkerState(std::unique_ptr<Listener> listener, std::shared_ptr<Log> log,
                          std::unique_ptr<CommandHandlers> handlers)
-    : listener(std::move(listener)), log(std::move(log)), handlers(std::move(handlers)) {
-  request.reserve(kInitialRequestCapacity);
-}
+    : listener(std::move(listener)), log(std::move(log)), handlers(std::move(handlers)) {}
 
 void serve_next(WorkerState& state) {
-  auto connection = state.listener->accept();
-  if (!connection) {
-    state.log->write_line("Incoming connection failed: " + connection.error().message());
+  auto accepted = state.listener->accept();
+  if (!accepted) {
+    state.log->write_line("Incoming connection failed: " + accepted.error().message());
     return;
   }
-  handle_connection(**connection, state);
+  handle_request(*accepted, state);
 }
 
 void run_worker(WorkerState& state) {

@@ -12,24 +12,20 @@
 
 namespace kesta::service {
 
-// Room the request buffer is handed over with; it keeps whatever it grows to.
-inline constexpr std::size_t kInitialRequestCapacity = 1024;
-
 // Everything the worker thread owns. Touched by that thread alone, so nothing here is locked.
 struct WorkerState {
   WorkerState(std::unique_ptr<Listener> listener, std::shared_ptr<Log> log,
               std::unique_ptr<CommandHandlers> handlers);
 
   std::unique_ptr<Listener> listener;
-  std::string request;  // the request line, reused from one connection to the next
   std::shared_ptr<Log> log;
   std::unique_ptr<CommandHandlers> handlers;
 };
 
-// Serves one connection: accept, read one request line, decode, dispatch, send the handler's
-// answer, run its after-answer step, drop. Failures of a client are logged and end only that
-// connection; a Fault (a log that cannot be written) or an exception out of the listener or the
-// handlers leaves.
+// Serves one connection: accept it with its framed request line, decode, dispatch, send the
+// handler's answer, run its after-answer step, drop. Failures of a client are logged and end only
+// that connection; a Fault (a log that cannot be written) or an exception out of the listener or
+// the handlers leaves.
 void serve_next(WorkerState& state);
 
 // The worker thread's body: serve_next for ever.

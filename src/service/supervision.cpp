@@ -15,25 +15,71 @@ std::string describe_worker_end(const WorkerEnd& end) {
   return out;
 }
 
-WorkerThread::WorkerThread(std::move_only_function<void()> body, std::size_t stack)
-    : shared_(std::make_shared<Shared>()) {
-  // The thread keeps its own reference: it may outlive this object when it is let go.
-  thread_ = Thread(stack, [shared = shared_, body = std::move(body)]() mutable {
+void FaultBarrier::install(const std::shared_ptr<FaultBarrier>& barrier) {
+  set_thread_barrier([barrier](std::move_only_function<void()>& body) { barrier->run(body); });
+}
+
+void FaultBarrier::run(std::move_only_function<void()>& body) noexcept {
+  try {
     try {
       body();
     } catch (const Fault& fault) {
-      shared->end.fault = fault;
+      end({fault});
     } catch (...) {
       // Anything else carries no description worth reporting.
+      end({});
     }
-    std::function<void()> wake;
-    {
-      const std::lock_guard lock(shared->mutex);
-      shared->finished.store(true, std::memory_order_release);
-      wake = std::move(shared->wake);
+  } catch (...) {
+    // Keeping the end failed (no memory for its copy): the thread ends all the same.
+  }
+}
+
+void FaultBarrier::end(WorkerEnd end) {
+  std::function<void()> wake;
+  {
+    const std::lock_guard lock(mutex_);
+    if (ended_.load(std::memory_order_relaxed)) return;
+    end_ = std::move(end);
+    ended_.store(true, std::memory_order_release);
+    wake = std::move(wake_);
+  }
+  if (wake) wake();
+}
+
+bool FaultBarrier::ended() const noexcept {
+  return ended_.load(std::memory_order_acquire);
+}
+
+void FaultBarrier::on_end(std::function<void()> wake) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (!ended()) {
+      wake_ = std::move(wake);
+      return;
     }
-    if (wake) wake();
-  });
+  }
+  wake();
+}
+
+const WorkerEnd& FaultBarrier::what_ended() const noexcept {
+  return end_;
+}
+
+WorkerThread::WorkerThread(std::move_only_function<void()> body, std::size_t stack,
+                           std::shared_ptr<FaultBarrier> barrier)
+    : barrier_(std::move(barrier)), returned_(std::make_shared<std::atomic<bool>>(false)) {
+  // The thread keeps its own references: it may outlive this object when it is let go.
+  thread_ =
+      Thread(stack, [barrier = barrier_, returned = returned_, body = std::move(body)]() mutable {
+        barrier->run(body);
+        returned->store(true, std::memory_order_release);
+        // A body that returned ends the service too; after a fault this changes nothing.
+        try {
+          barrier->end({});
+        } catch (...) {
+          // As in run(): the thread ends all the same.
+        }
+      });
 }
 
 WorkerThread::~WorkerThread() {
@@ -41,23 +87,17 @@ WorkerThread::~WorkerThread() {
 }
 
 bool WorkerThread::finished() const noexcept {
-  return shared_->finished.load(std::memory_order_acquire);
+  return barrier_->ended();
 }
 
 void WorkerThread::on_finish(std::function<void()> wake) {
-  {
-    const std::lock_guard lock(shared_->mutex);
-    if (!shared_->finished.load(std::memory_order_acquire)) {
-      shared_->wake = std::move(wake);
-      return;
-    }
-  }
-  wake();
+  barrier_->on_end(std::move(wake));
 }
 
 WorkerEnd WorkerThread::join() {
-  if (thread_.joinable()) thread_.join();
-  return std::move(shared_->end);
+  // Another thread's end leaves the worker serving; the end of the process ends it.
+  if (returned_->load(std::memory_order_acquire) && thread_.joinable()) thread_.join();
+  return barrier_->what_ended();
 }
 
 std::uint32_t exit_code_of(SupervisionEnd end) {

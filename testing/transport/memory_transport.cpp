@@ -1,55 +1,53 @@
 #include "memory_transport.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "protocol/request_line.h"
 
 namespace kesta::testing {
 namespace {
 
 class MemoryConnection final : public service::Connection {
  public:
-  MemoryConnection(ClientScript script, std::shared_ptr<Transcript> transcript)
-      : script_(std::move(script)), transcript_(std::move(transcript)) {}
+  MemoryConnection(std::optional<std::string> write_error, std::shared_ptr<Transcript> transcript)
+      : write_error_(std::move(write_error)), transcript_(std::move(transcript)) {}
   ~MemoryConnection() override { transcript_->dropped = true; }
 
-  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
-    ++transcript_->reads;
-    const std::size_t count = next_bytes(buffer);
-    if (count == 0 && script_.read_error) return std::unexpected(Error(*script_.read_error));
-    transcript_->bytes_read += count;
-    return count;
-  }
-
   Result<> write_all(std::string_view bytes) override {
-    if (script_.write_error) return std::unexpected(Error(*script_.write_error));
+    if (write_error_) return std::unexpected(Error(*write_error_));
     transcript_->written.append(bytes);
     return {};
   }
 
  private:
-  std::size_t next_bytes(std::span<std::uint8_t> buffer) {
-    while (chunk_ < script_.chunks.size()) {
-      const std::string& chunk = script_.chunks[chunk_];
-      const std::size_t count = std::min(buffer.size(), chunk.size() - offset_);
-      std::memcpy(buffer.data(), chunk.data() + offset_, count);
-      offset_ += count;
-      if (offset_ == chunk.size()) {
-        ++chunk_;
-        offset_ = 0;
-      }
-      if (count > 0) return count;
-    }
-    const std::size_t count = std::min(buffer.size(), script_.filler_bytes);
-    std::fill_n(buffer.begin(), count, std::uint8_t{'A'});
-    script_.filler_bytes -= count;
-    return count;
-  }
-
-  ClientScript script_;
+  std::optional<std::string> write_error_;
   std::shared_ptr<Transcript> transcript_;
-  std::size_t chunk_ = 0;
-  std::size_t offset_ = 0;
 };
+
+// Feeds the script to the framer as the pipe's read-ahead would, chunk by chunk, until the line
+// is framed or the script ends.
+Result<std::string> frame(const ClientScript& script, Transcript& transcript) {
+  protocol::RequestFramer framer;
+  for (const std::string& chunk : script.chunks) {
+    if (framer.done()) break;
+    transcript.bytes_read += framer.feed(chunk);
+  }
+  const std::string filler(4096, 'A');
+  for (std::size_t left = script.filler_bytes; left > 0 && !framer.done();) {
+    const std::size_t taken =
+        framer.feed(std::string_view(filler).substr(0, std::min(left, filler.size())));
+    transcript.bytes_read += taken;
+    left -= taken;
+  }
+  if (!framer.done()) {
+    if (script.read_error) {
+      framer.fail(Error(*script.read_error));
+    } else {
+      framer.end_of_stream();
+    }
+  }
+  return framer.take();
+}
 
 }  // namespace
 
@@ -63,14 +61,17 @@ void MemoryListener::add_accept_error(std::string message) {
   queue_.emplace_back(std::move(message));
 }
 
-Result<std::unique_ptr<service::Connection>> MemoryListener::accept() {
+Result<service::Accepted> MemoryListener::accept() {
   if (queue_.empty()) throw ScriptEnded{};
   ++accepts_;
   auto next = std::move(queue_.front());
   queue_.pop_front();
   if (auto* message = std::get_if<std::string>(&next)) return std::unexpected(Error(*message));
   auto& client = std::get<PendingClient>(next);
-  return std::make_unique<MemoryConnection>(std::move(client.script), client.transcript);
+  Result<std::string> request = frame(client.script, *client.transcript);
+  return service::Accepted{
+      std::make_unique<MemoryConnection>(client.script.write_error, client.transcript),
+      std::move(request)};
 }
 
 }  // namespace kesta::testing

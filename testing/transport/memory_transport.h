@@ -14,9 +14,9 @@ namespace kesta::testing {
 
 // What one in-memory client sends and how its end of the connection behaves.
 struct ClientScript {
-  // Each read returns the next chunk, or as much of it as fits; then end of stream.
+  // The pieces the client's bytes arrive in; then end of stream.
   std::vector<std::string> chunks{};
-  // When set, the read after the last chunk fails with this message instead of ending.
+  // When set, reading after the last chunk fails with this message instead of ending.
   std::optional<std::string> read_error{};
   // When set, every write fails with this message.
   std::optional<std::string> write_error{};
@@ -27,21 +27,21 @@ struct ClientScript {
 // What the service did with one connection, kept after the connection is gone.
 struct Transcript {
   std::string written;
-  std::size_t bytes_read = 0;
-  std::size_t reads = 0;
+  std::size_t bytes_read = 0;  // what the framer took of the client's bytes
   bool dropped = false;
 };
 
 // Thrown by accept when the script has no client left: the only way out of the worker loop.
 struct ScriptEnded {};
 
-// A listener that hands out scripted clients and accept failures in order.
+// A listener that hands out scripted clients and accept failures in order, each client's request
+// framed as the pipe's read-ahead frames it.
 class MemoryListener final : public service::Listener {
  public:
   std::shared_ptr<const Transcript> add_client(ClientScript script);
   void add_accept_error(std::string message);
 
-  Result<std::unique_ptr<service::Connection>> accept() override;
+  Result<service::Accepted> accept() override;
   std::size_t accepts() const { return accepts_; }
 
  private:

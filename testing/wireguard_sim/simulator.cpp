@@ -50,7 +50,9 @@ constexpr std::uint32_t kPeerHasEndpoint = 0x8;
 constexpr std::uint64_t kInitiationBytes = 148;
 constexpr std::uint64_t kResponseBytes = 92;
 constexpr std::uint64_t kKeepaliveBytes = 32;
-constexpr std::size_t kJournalLimit = 100'000;
+// Entries kept in memory; the journal file keeps every one. A service under load makes a few
+// calls per request, so a long run must not grow the process that hosts the library.
+constexpr std::size_t kJournalLimit = 1'000;
 
 struct AllowedIp {
   std::array<std::uint8_t, 16> address{};

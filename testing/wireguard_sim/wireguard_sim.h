@@ -94,6 +94,7 @@ void set_scenario(const Scenario& scenario);
 // Forgets adapters, handles, the journal, the read count and the scenario. The logger stays,
 // as it would in a driver library loaded once per process.
 void reset();
+// The last 1,000 calls, oldest first (the journal file beside a DLL keeps every one).
 std::vector<JournalEntry> journal();
 std::size_t open_handle_count();
 // How many times WireGuardSetLogger has been called since the process started.

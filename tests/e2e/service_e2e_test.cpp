@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,13 +189,18 @@ TEST(E2eService, UndecodableLineEndsTheConnectionWithoutAResponse) {
   EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
 }
 
-// Clients that keep quiet, or send one byte every 2 seconds, and connect again whenever the
-// service drops them; each connection ends at the service's read deadline.
+std::chrono::steady_clock::duration until_answered(const SilentClient& client);
+
+// Clients that keep quiet, send one byte every 2 seconds, or send 64 KiB and one byte without a
+// line feed and pause, and connect again whenever the service drops them; each connection ends
+// at the service's read deadline.
 class UnrulyClients {
  public:
-  UnrulyClients(int silent, int slow) {
-    for (int i = 0; i < silent + slow; ++i) {
-      threads_.emplace_back([this, slow_client = i >= silent] { run(slow_client); });
+  enum class Kind { kSilent, kSlow, kFat };
+  UnrulyClients(int silent, int slow, int fat) {
+    for (int i = 0; i < silent + slow + fat; ++i) {
+      const Kind kind = i < silent ? Kind::kSilent : i < silent + slow ? Kind::kSlow : Kind::kFat;
+      threads_.emplace_back([this, kind] { run(kind); });
     }
   }
   // Lets every connection run into the deadline, so that each one ends the same way.
@@ -205,12 +211,13 @@ class UnrulyClients {
   int connections() const { return connections_; }
 
  private:
-  void run(bool slow) {
+  void run(Kind kind) {
     while (!stop_) {
       SilentClient client;
       if (!client.connected()) return;
       ++connections_;
-      for (int sent = 0; slow && !stop_; ++sent) {
+      if (kind == Kind::kFat) client.write(std::string(64 * 1024 + 1, 'A'));
+      for (int sent = 0; kind == Kind::kSlow && !stop_; ++sent) {
         if (!client.write(std::string_view("pEluZm8=").substr(sent % 8, 1))) break;
         for (int tick = 0; tick < 20 && !stop_; ++tick) std::this_thread::sleep_for(100ms);
       }
@@ -229,7 +236,7 @@ TEST(E2eService, UnrulyClientsDelayNoOtherRequest) {
   int requests = 0;
   int unruly_connections = 0;
   {
-    UnrulyClients unruly(8, 50);
+    UnrulyClients unruly(8, 50, 6);
     std::this_thread::sleep_for(2s);  // they have taken their places
     const auto until = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < until) {
@@ -257,8 +264,41 @@ TEST(E2eService, UnrulyClientsDelayNoOtherRequest) {
     }
   }
   EXPECT_EQ(timed_out, unruly_connections);
-  EXPECT_GT(unruly_connections, 58);
+  EXPECT_GT(unruly_connections, 64);
   EXPECT_GT(requests, 20);
+}
+
+// Clients that send Info and do not read their answers: beside them a reading client gets its
+// answer and the end of its stream at once, however many there are; and beyond every keeper's
+// slot (16 pooled, 64 extra, 16 pending), an answer is still there to be read.
+TEST(E2eService, ClientsThatDoNotReadHoldUpNoReader) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string info = line_of(protocol::Info{});
+  struct Row {
+    int non_readers;
+    bool each_reads_later;  // each non-reader then reads its answer
+  };
+  for (const Row row : {Row{20, false}, Row{100, true}}) {
+    SCOPED_TRACE(row.non_readers);
+    std::vector<std::unique_ptr<SilentClient>> non_readers;
+    for (int i = 0; i < row.non_readers; ++i) {
+      non_readers.push_back(std::make_unique<SilentClient>());
+      ASSERT_TRUE(non_readers.back()->write(info));
+    }
+    for (const auto& client : non_readers) until_answered(*client);
+    SilentClient reader;
+    ASSERT_TRUE(reader.write(info));
+    until_answered(reader);
+    const auto answered = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader.read_to_end(), kDisconnectedLine);
+    EXPECT_LT(std::chrono::steady_clock::now() - answered, 100ms);
+    if (!row.each_reads_later) continue;
+    int read = 0;
+    for (const auto& client : non_readers) read += client->read_to_end() == kDisconnectedLine;
+    EXPECT_EQ(read, row.non_readers);
+  }
+  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
 }
 
 TEST(E2eService, StopDoesNotWaitForABusyWorker) {

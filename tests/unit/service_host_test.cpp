@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "core/fault.h"
+#include "core/thread.h"
 #include "service/service_control.h"
 #include "service/stop_channel.h"
 #include "service/supervision.h"
@@ -116,12 +117,15 @@ TEST(ServiceHostControl, ShutdownClosesWithoutMessage) {
 struct FakeWorker {
   std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
 
-  WorkerThread start(std::function<void()> end) {
+  WorkerThread start(std::function<void()> end,
+                     std::shared_ptr<FaultBarrier> barrier = std::make_shared<FaultBarrier>()) {
     auto released = release->get_future().share();
-    return WorkerThread([released, end = std::move(end)] {
-      released.wait();
-      end();
-    });
+    return WorkerThread(
+        [released, end = std::move(end)] {
+          released.wait();
+          end();
+        },
+        kWorkerStack, std::move(barrier));
   }
 };
 
@@ -161,23 +165,33 @@ TEST(ServiceHostSupervision, WorkerEndIsReportedWithExitCodeTwo) {
       {"other exception", [] { throw std::runtime_error("boom"); }, "None"},
       {"returned", [] {}, "None"},
   };
+  // The worker ends, or any other thread of the service fails while the worker serves on.
   for (const Row& row : rows) {
-    FakeWorker fake;
-    WorkerThread worker = fake.start(row.end);
-    auto [sender, receiver] = make_stop_channel();
-    MemoryLog log;
-    std::thread dier([release = fake.release] {
-      std::this_thread::sleep_for(30ms);
-      release->set_value();
-    });
-    // No polling: the worker's end itself wakes the supervision.
-    const SupervisionEnd end = supervise(worker, receiver, log);
-    dier.join();
-    EXPECT_EQ(end, SupervisionEnd::kWorkerDied) << row.name;
-    EXPECT_EQ(exit_code_of(end), 2u);
-    EXPECT_THAT(log.lines, ElementsAre("Wireguard thread stopped unexpectedly",
-                                       "Wireguard thread stopped with panic: " + row.description))
-        << row.name;
+    for (const bool other_thread : {false, true}) {
+      if (other_thread && row.name == std::string("returned")) continue;
+      SCOPED_TRACE(std::string(row.name) + (other_thread ? ", another thread" : ", the worker"));
+      auto barrier = std::make_shared<FaultBarrier>();
+      FaultBarrier::install(barrier);
+      FakeWorker fake;
+      WorkerThread worker = fake.start(other_thread ? [] {} : row.end, barrier);
+      auto [sender, receiver] = make_stop_channel();
+      MemoryLog log;
+      Thread dier(kSmallStack, [release = fake.release, other_thread, end = row.end] {
+        std::this_thread::sleep_for(30ms);
+        if (other_thread) return end();
+        release->set_value();
+      });
+      // No polling: the end itself wakes the supervision.
+      const SupervisionEnd end = supervise(worker, receiver, log);
+      dier.join();
+      set_thread_barrier({});
+      EXPECT_EQ(end, SupervisionEnd::kWorkerDied);
+      EXPECT_EQ(exit_code_of(end), 2u);
+      EXPECT_THAT(log.lines,
+                  ElementsAre("Wireguard thread stopped unexpectedly",
+                              "Wireguard thread stopped with panic: " + row.description));
+      if (other_thread) fake.release->set_value();
+    }
   }
 }
 

@@ -94,12 +94,12 @@ class PipeLimboTest : public ::testing::Test {
   // and how long the drop took.
   std::pair<UniqueFile, Clock::duration> answered_client(std::string_view answer) {
     UniqueFile client = requesting_client();
-    auto connection = listener_->accept();
-    EXPECT_TRUE(connection);
-    if (!connection) return {std::move(client), Clock::duration::zero()};
-    EXPECT_TRUE((*connection)->write_all(answer));
+    auto accepted = listener_->accept();
+    EXPECT_TRUE(accepted);
+    if (!accepted) return {std::move(client), Clock::duration::zero()};
+    EXPECT_TRUE(accepted->connection->write_all(answer));
     const auto started = Clock::now();
-    connection->reset();
+    accepted->connection.reset();
     return {std::move(client), Clock::now() - started};
   }
 
@@ -134,22 +134,28 @@ TEST_F(PipeLimboTest, AnswerNobodyReadsHoldsAKeeperUntilTheFlushDeadline) {
   EXPECT_GE(Clock::now() - started, 1400ms);
 }
 
+// Beside one client that does not read, or beside more of them than there are pooled keepers.
 TEST_F(PipeLimboTest, AReaderIsNeverHeldBehindAnotherClientsFlush) {
-  const auto [unread, unread_drop] = answered_client("unread answer\n");
-  std::this_thread::sleep_for(100ms);  // a keeper is flushing to a client that does not read
-  const auto [reader, reader_drop] = answered_client("answer\n");
-  std::string received;
-  char buffer[64];
-  DWORD count = 0;
-  ASSERT_TRUE(ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr));
-  received.assign(buffer, count);
-  const auto answered = Clock::now();
-  // Reads until the end of the stream, as "read everything" helpers do.
-  while (ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+  for (const int unread_count : {1, 20}) {
+    SCOPED_TRACE(unread_count);
+    std::vector<UniqueFile> unread;
+    for (int i = 0; i < unread_count; ++i)
+      unread.push_back(answered_client("unread answer\n").first);
+    std::this_thread::sleep_for(100ms);  // keepers are flushing to clients that do not read
+    const auto [reader, reader_drop] = answered_client("answer\n");
+    std::string received;
+    char buffer[64];
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr));
+    received.assign(buffer, count);
+    const auto answered = Clock::now();
+    // Reads until the end of the stream, as "read everything" helpers do.
+    while (ReadFile(reader.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    }
+    EXPECT_EQ(received, "answer\n");
+    EXPECT_LT(Clock::now() - answered, 100ms);
+    EXPECT_TRUE(client_connected(unread.front()));
   }
-  EXPECT_EQ(received, "answer\n");
-  EXPECT_LT(Clock::now() - answered, 100ms);
-  EXPECT_TRUE(client_connected(unread));
 }
 
 TEST_F(PipeLimboTest, SequentialAnswersReuseTheFirstKeeper) {
@@ -165,7 +171,7 @@ TEST_F(PipeLimboTest, SequentialAnswersReuseTheFirstKeeper) {
 }
 
 TEST_F(PipeLimboTest, SixteenPooledKeepersThenExtraOnesAllNamed) {
-  // Each keeper holds one instance and one pending, so 33 unread answers outgrow the pool.
+  // Each keeper holds one instance, so 33 unread answers outgrow the pool.
   std::vector<UniqueFile> clients;
   for (int i = 0; i < 33; ++i) clients.push_back(answered_client("unread\n").first);
   const std::size_t started = limbo_->keepers_started();
@@ -190,7 +196,7 @@ TEST_F(PipeLimboTest, SixteenPooledKeepersThenExtraOnesAllNamed) {
   EXPECT_TRUE(keeper_names().empty());
 }
 
-TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
+TEST_F(PipeLimboTest, BeyondEverySlotUnreadAnswersAreClosedAtOnceAndStayReadable) {
   listener_.reset();
   limbo_ = std::make_shared<LimboPool>(5s, 2);
   SetUp();
@@ -199,21 +205,27 @@ TEST_F(PipeLimboTest, BeyondTheExtraKeepersUnreadAnswersAreClosedAtOnce) {
   std::vector<UniqueFile> clients;
   for (std::size_t i = 0; i < kHeld + 3; ++i) clients.push_back(answered_client("unread\n").first);
   EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);
-  for (std::size_t i = 0; i < clients.size(); ++i) {
-    EXPECT_EQ(client_connected(clients[i]), i < kHeld) << "client " << i;
+  // Those beyond were closed without a disconnect: each can still read its answer, then the end.
+  for (std::size_t i = kHeld; i < clients.size(); ++i) {
+    char buffer[16];
+    DWORD count = 0;
+    ASSERT_TRUE(ReadFile(clients[i].get(), buffer, sizeof buffer, &count, nullptr)) << i;
+    EXPECT_EQ(std::string(buffer, count), "unread\n") << i;
+    EXPECT_FALSE(ReadFile(clients[i].get(), buffer, sizeof buffer, &count, nullptr)) << i;
   }
+  for (std::size_t i = 0; i < kHeld; ++i) EXPECT_TRUE(client_connected(clients[i])) << i;
 
   // A client that reads its answer as it comes still gets it.
   const UniqueFile reader = requesting_client();
-  auto connection = listener_->accept();
-  ASSERT_TRUE(connection);
+  auto accepted = listener_->accept();
+  ASSERT_TRUE(accepted);
   std::string received(64, '\0');
   DWORD count = 0;
   std::thread client([&] { ReadFile(reader.get(), received.data(), 64, &count, nullptr); });
   std::this_thread::sleep_for(100ms);  // the client waits in its read, as a client does
-  ASSERT_TRUE((*connection)->write_all("answer\n"));
+  ASSERT_TRUE(accepted->connection->write_all("answer\n"));
   client.join();
-  connection->reset();
+  accepted->connection.reset();
   received.resize(count);
   EXPECT_EQ(received, "answer\n");
   EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);

@@ -12,8 +12,8 @@
 
 #include "core/fault.h"
 #include "pipe/pipe_listener_win.h"
-#include "protocol/request_line.h"
 #include "service/request_loop.h"
+#include "service/supervision.h"
 #include "testing/security/access_check_win.h"
 #include "testing/transport/memory_log.h"
 
@@ -21,7 +21,7 @@ namespace kesta::pipe {
 namespace {
 
 using namespace std::chrono_literals;
-using service::Connection;
+using service::Accepted;
 
 bool under_wine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
@@ -52,18 +52,9 @@ void client_write(const UniqueFile& client, std::string_view bytes) {
   ASSERT_EQ(written, bytes.size());
 }
 
-Result<std::string> read_line(Connection& connection) {
-  std::string line;
-  const protocol::ReadSome read =
-      [&connection](std::span<std::uint8_t> buffer) -> std::expected<std::size_t, std::string> {
-    auto count = connection.read(buffer);
-    if (!count) return std::unexpected(count.error().message());
-    return *count;
-  };
-  if (auto ok = protocol::read_request_line(read, line); !ok) {
-    return std::unexpected(Error(ok.error()));
-  }
-  return line;
+// The request line the read-ahead framed, or why there is none.
+const Result<std::string>& read_line(const Accepted& accepted) {
+  return accepted.request;
 }
 
 // Whether the client's end is still connected to a server instance.
@@ -89,28 +80,33 @@ class PipeTransportTest : public ::testing::Test {
     descriptor_ = std::move(*descriptor);
   }
 
+  // Beyond what each line may hold freely, `shared` bytes of budget for all of them.
   ListenerOptions options(std::uint8_t limit = 0,
-                          std::chrono::milliseconds read_deadline = kReadDeadline,
-                          std::size_t read_ahead = kReadAheadLimit) {
+                          std::chrono::milliseconds deadline = kReadDeadline,
+                          std::size_t free_read_ahead = kFreeReadAhead,
+                          std::size_t shared = 64 * 1024) {
     return {.instance_limit = limit,
-            .read_deadline = read_deadline,
+            .read_deadline = deadline,
+            .write_deadline = deadline,
             .limbo = limbo_,
-            .read_ahead = read_ahead};
+            .read_ahead_budget = kMaxPendingConnections * free_read_ahead + shared,
+            .free_read_ahead = free_read_ahead};
   }
 
   std::unique_ptr<PipeListener> listen(std::uint8_t limit = 0,
-                                       std::chrono::milliseconds read_deadline = kReadDeadline,
-                                       std::size_t read_ahead = kReadAheadLimit) {
-    auto listener =
-        PipeListener::create(name_, descriptor_.get(), options(limit, read_deadline, read_ahead));
+                                       std::chrono::milliseconds deadline = kReadDeadline,
+                                       std::size_t free_read_ahead = kFreeReadAhead,
+                                       std::size_t shared = 64 * 1024) {
+    auto listener = PipeListener::create(name_, descriptor_.get(),
+                                         options(limit, deadline, free_read_ahead, shared));
     EXPECT_TRUE(listener) << (listener ? "" : listener.error().error.message());
     return listener ? std::move(*listener) : nullptr;
   }
 
-  std::unique_ptr<Connection> accept(PipeListener& listener) {
-    auto connection = listener.accept();
-    EXPECT_TRUE(connection) << (connection ? "" : connection.error().message());
-    return connection ? std::move(*connection) : nullptr;
+  std::unique_ptr<Accepted> accept(PipeListener& listener) {
+    auto accepted = listener.accept();
+    EXPECT_TRUE(accepted) << (accepted ? "" : accepted.error().message());
+    return accepted ? std::make_unique<Accepted>(std::move(*accepted)) : nullptr;
   }
 
   std::wstring name_ = unique_name();
@@ -384,6 +380,32 @@ TEST_F(PipeTransportTest, RequestLongerThanTheReadBufferIsReadWhole) {
   EXPECT_EQ(*line, request);
 }
 
+// Lines beyond the free 64 KiB share what the budget leaves, here room for one more 64 KiB: the
+// second such line is read on only once the worker takes the first.
+TEST_F(PipeTransportTest, LongLinesWaitForBudgetUntilTheWorkerTakesOne) {
+  const auto listener = listen();
+  const std::string request = std::string(100'000, 'A') + "\n";
+  std::vector<UniqueFile> clients;
+  std::vector<std::thread> writers;
+  std::atomic<int> written{0};
+  for (int i = 0; i < 2; ++i) {
+    clients.push_back(open_client(name_));
+    writers.emplace_back([&, i] {
+      client_write(clients[i], request);
+      ++written;
+    });
+  }
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(written, 1);  // the other line waits, and so does its client
+  const auto first = accept(*listener);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(read_line(*first).value_or("error"), request);
+  const auto second = accept(*listener);
+  ASSERT_NE(second, nullptr);
+  for (auto& writer : writers) writer.join();
+  EXPECT_EQ(read_line(*second).value_or("error"), request);
+}
+
 TEST_F(PipeTransportTest, ClientClosingBeforeItsLineFeedEndsTheLine) {
   const auto listener = listen();
   const struct {
@@ -418,7 +440,7 @@ TEST_F(PipeTransportTest, ConnectionDroppedWithoutWritingIsClosedAtOnce) {
   EXPECT_EQ(limbo_->keepers_started(), 0u);
 }
 
-TEST(PipeReadTimeoutText, NamesTheDeadline) {
+TEST(PipeTimeoutText, NamesTheDeadline) {
   const struct {
     std::chrono::milliseconds deadline;
     std::string text;
@@ -426,32 +448,34 @@ TEST(PipeReadTimeoutText, NamesTheDeadline) {
                {1000ms, "timed out after 1 second"},
                {250ms, "timed out after 250 milliseconds"},
                {1500ms, "timed out after 1500 milliseconds"}};
-  for (const auto& c : cases) EXPECT_EQ(read_timeout_text(c.deadline), c.text);
+  for (const auto& c : cases) EXPECT_EQ(timeout_text(c.deadline), c.text);
 }
 
-TEST_F(PipeTransportTest, ReadDeadlineEndsTheLineAndStaysPassed) {
-  // The deadline passes while the line is read ahead, or while the worker reads the rest of a
-  // line longer than what is read ahead.
-  for (const std::size_t read_ahead : {kReadAheadLimit, std::size_t{4}}) {
-    SCOPED_TRACE(read_ahead);
+TEST_F(PipeTransportTest, DeadlinesEndTheReadAndTheWrite) {
+  // The deadline passes while the line is read ahead, or while it waits for budget (a line may
+  // hold 4 bytes freely, and there is nothing more to share).
+  for (const std::size_t free_read_ahead : {kFreeReadAhead, std::size_t{4}}) {
+    SCOPED_TRACE(free_read_ahead);
     name_ = unique_name();
-    const auto listener = listen(0, 300ms, read_ahead);
+    const auto listener = listen(0, 300ms, free_read_ahead, free_read_ahead == 4 ? 0 : 64 * 1024);
     const UniqueFile client = open_client(name_);
     client_write(client, "no line feed");
     const auto started = Clock::now();
     const auto connection = accept(*listener);
-    const auto line = read_line(*connection);
     const auto waited = Clock::now() - started;
+    const auto& line = read_line(*connection);
     ASSERT_FALSE(line);
     EXPECT_EQ(line.error().message(), "timed out after 300 milliseconds");
     EXPECT_GE(waited, 250ms);
     EXPECT_LT(waited, 3s);
-    std::uint8_t byte = 0;
-    const auto again = connection->read({&byte, 1});
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().message(), "timed out after 300 milliseconds");
-    // A cancelled read leaves the pipe usable.
-    EXPECT_TRUE(connection->write_all("late\n"));
+    // A cancelled read leaves the pipe usable; an answer the client does not take ends at the
+    // write deadline.
+    EXPECT_TRUE(connection->connection->write_all("late\n"));
+    const auto writing = Clock::now();
+    const auto unread = connection->connection->write_all(std::string(64 * 1024, 'x'));
+    ASSERT_FALSE(unread);
+    EXPECT_EQ(unread.error().message(), "timed out after 300 milliseconds");
+    EXPECT_GE(Clock::now() - writing, 250ms);
   }
 }
 
@@ -459,15 +483,18 @@ TEST_F(PipeTransportTest, LinesAreServedInTheOrderTheyComplete) {
   const auto listener = listen();
   std::vector<UniqueFile> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(open_client(name_));
-  // The last client to connect finishes first; the first one sends its line in small pieces.
+  // The last client to connect finishes first; the first one sends more than 64 KiB, then the
+  // rest of its line in small pieces.
+  const std::string padding(64 * 1024 + 1, ' ');
   client_write(clients[2], "third\n");
   std::this_thread::sleep_for(100ms);
   client_write(clients[1], "second\n");
-  for (const char* piece : {"fi", "r", "st", "\n"}) {
+  for (const std::string& piece : {padding + "fi", std::string("r"), std::string("st\n")}) {
     std::this_thread::sleep_for(100ms);
     client_write(clients[0], piece);
   }
-  for (const char* expected : {"third\n", "second\n", "first\n"}) {
+  for (const std::string& expected :
+       {std::string("third\n"), std::string("second\n"), padding + "first\n"}) {
     const auto connection = accept(*listener);
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(read_line(*connection).value_or("error"), expected);
@@ -508,12 +535,6 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
     std::function<void(PipeConnection&)> action;
     std::string fault;
   } cases[] = {
-      {"read",
-       [](PipeConnection& c) {
-         std::uint8_t b;
-         (void)c.read({&b, 1});
-       },
-       limbo},
       {"write", [](PipeConnection& c) { (void)c.write_all("x"); }, limbo},
       {"bury", [](PipeConnection& c) { c.bury(); }, "attempt to bury same pipe stream twice"},
   };
@@ -522,29 +543,57 @@ TEST_F(PipeTransportTest, MisuseFaultsWithItsText) {
     const UniqueFile client = open_client(name_);
     client_write(client, "x\n");
     auto connection = accept(*listener);
-    auto& pipe = dynamic_cast<PipeConnection&>(*connection);
+    auto& pipe = dynamic_cast<PipeConnection&>(*connection->connection);
     pipe.bury();
     EXPECT_EQ(fault_text([&] { c.action(pipe); }), c.fault) << c.what;
   }
 }
 
-TEST_F(PipeTransportTest, SecondOperationDuringABlockedReadFaults) {
-  // A line longer than what is read ahead: the worker reads the rest itself.
-  const auto listener = listen(0, 10s, 1);
+TEST_F(PipeTransportTest, SecondOperationDuringABlockedWriteFaults) {
+  const auto listener = listen(0, 10s);
   const UniqueFile client = open_client(name_);
-  client_write(client, "d");
+  client_write(client, "d\n");
   const auto connection = accept(*listener);
-  std::thread reader([&] { (void)read_line(*connection); });
-  std::this_thread::sleep_for(300ms);  // the reader is blocked in ReadFile by now
-  std::uint8_t byte = 0;
+  // More than the pipe buffers: the write waits until the client reads.
+  const std::string answer(4096, 'a');
+  std::thread writer([&] { (void)connection->connection->write_all(answer); });
+  std::this_thread::sleep_for(300ms);  // the writer is blocked by now
   const std::string concurrent =
       "concurrent I/O with a named pipe attempted \u2013 this leads to deadlocks due to the "
       "synchronization used by named pipes on Windows internally, and was prevented because it "
       "would have caused a deadlock";
-  EXPECT_EQ(fault_text([&] { (void)connection->write_all("x"); }), concurrent);
-  EXPECT_EQ(fault_text([&] { (void)connection->read({&byte, 1}); }), concurrent);
-  client_write(client, "one\n");
-  reader.join();
+  EXPECT_EQ(fault_text([&] { (void)connection->connection->write_all("x"); }), concurrent);
+  std::string received(answer.size(), '\0');
+  for (DWORD at = 0, count = 0; at < received.size(); at += count) {
+    ASSERT_TRUE(ReadFile(client.get(), received.data() + at,
+                         static_cast<DWORD>(received.size() - at), &count, nullptr));
+  }
+  writer.join();
+  EXPECT_EQ(received, answer);
+}
+
+// An exception escaping the read-ahead thread (here from making the next instance once a client
+// connected) ends the service as the worker's end does, where it used to end the process.
+TEST(PipeReadAheadThread, AnEscapingExceptionEndsTheServiceAsTheWorkersEndDoes) {
+  auto barrier = std::make_shared<service::FaultBarrier>();
+  service::FaultBarrier::install(barrier);
+  const std::wstring name = unique_name();
+  const std::wstring path = std::wstring(kPipePrefix) + name;
+  UniqueFile first(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 512, 512, 0,
+                                    nullptr));
+  ASSERT_TRUE(first);
+  auto read_ahead = ReadAhead::start(
+      std::move(first), []() -> UniqueFile { throw Fault("no instance", Fault::Origin::kFixed); },
+      {kReadDeadline, kMaxPendingConnections, kReadAheadBudget, kFreeReadAhead});
+  ASSERT_TRUE(read_ahead) << read_ahead.error().message();
+  const UniqueFile client = open_client(name);
+  ASSERT_TRUE(client);
+  const auto until = Clock::now() + 5s;
+  while (!barrier->ended() && Clock::now() < until) std::this_thread::sleep_for(10ms);
+  set_thread_barrier({});
+  ASSERT_TRUE(barrier->ended());
+  EXPECT_EQ(service::describe_worker_end(barrier->what_ended()), R"(Some("no instance"))");
 }
 
 }  // namespace
