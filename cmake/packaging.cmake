@@ -23,6 +23,8 @@ foreach(doc IN LISTS kesta_docs)
   string(APPEND KESTA_MSI_DOCS
          "              <File Id=\"${id}\" Name=\"${name}\" Source=\"docs/${name}\"/>\n")
 endforeach()
+# Never changes: Windows Installer recognises every version of kesta_service by it.
+set(KESTA_MSI_UPGRADE_CODE 527f1aba-b925-4b44-bda7-527cef3379e1)
 configure_file(${CMAKE_SOURCE_DIR}/packaging/kesta_service.wxs.in
                ${CMAKE_BINARY_DIR}/packaging/kesta_service.wxs @ONLY)
 
@@ -44,8 +46,9 @@ set(CPACK_PACKAGE_NAME kesta_service)
 set(CPACK_PACKAGE_VENDOR kesta_service)
 set(CPACK_PACKAGE_FILE_NAME kesta_service-${PROJECT_VERSION}-win64)
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
-# The executables carry no debug information; their symbol tables go too.
-set(CPACK_STRIP_FILES ON)
+# The release build links the executables stripped (-s); CPack's strip would add nothing but
+# the time of packing to their PE headers.
+set(CPACK_STRIP_FILES OFF)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/prepare.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/packaging/zip.cmake
                              ${CMAKE_SOURCE_DIR}/packaging/msi.cmake)
@@ -53,6 +56,7 @@ set(CPACK_KESTA_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_KESTA_CXX_COMPILER ${CMAKE_CXX_COMPILER})
 set(CPACK_KESTA_BOM ${KESTA_BOM_NAME})
 set(CPACK_KESTA_LICENSE MIT)
+set(CPACK_KESTA_UPGRADE_CODE ${KESTA_MSI_UPGRADE_CODE})
 set(CPACK_KESTA_WXS ${CMAKE_BINARY_DIR}/packaging/kesta_service.wxs)
 set(CPACK_KESTA_MSI ${CMAKE_BINARY_DIR}/kesta_service-${PROJECT_VERSION}-x64.msi)
 include(CPack)
