@@ -1,9 +1,10 @@
 # The release packages, made by `cmake --build --preset windows --target package`:
 # kesta_service-<version>-win64.zip by CPack, and kesta_service-<version>-x64.msi by wixl
 # from the very files CPack staged for the zip (packaging/msi.cmake, run by CPack once the zip
-# is made). Before the zip is made, packaging/prepare.cmake signs the executables, adds the
-# bill of materials and fixes the staged files' dates. wireguard.dll is not ours to ship;
-# WIREGUARD-DLL.txt says where it comes from.
+# is made), with kesta_service-<version>-SHA256SUMS. Before the zip is made,
+# packaging/prepare.cmake signs the executables, adds the bill of materials and fixes the
+# staged files' dates. wireguard.dll is not ours to ship; WIREGUARD-DLL.txt says where it
+# comes from.
 file(GLOB kesta_docs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 
 install(TARGETS redevuva_service kestactl RUNTIME DESTINATION .)
@@ -59,4 +60,5 @@ set(CPACK_KESTA_LICENSE MIT)
 set(CPACK_KESTA_UPGRADE_CODE ${KESTA_MSI_UPGRADE_CODE})
 set(CPACK_KESTA_WXS ${CMAKE_BINARY_DIR}/packaging/kesta_service.wxs)
 set(CPACK_KESTA_MSI ${CMAKE_BINARY_DIR}/kesta_service-${PROJECT_VERSION}-x64.msi)
+set(CPACK_KESTA_SUMS ${CMAKE_BINARY_DIR}/kesta_service-${PROJECT_VERSION}-SHA256SUMS)
 include(CPack)

@@ -59,3 +59,12 @@ if(KESTA_SIGNING)
   kesta_sign(${CPACK_KESTA_MSI} "kesta_service ${CPACK_PACKAGE_VERSION}")
 endif()
 message(STATUS "- package: ${CPACK_KESTA_MSI} generated.")
+
+# The sums to publish beside the packages, in the form sha256sum -c reads.
+set(sums "")
+foreach(package IN LISTS CPACK_PACKAGE_FILES CPACK_KESTA_MSI)
+  file(SHA256 ${package} hash)
+  get_filename_component(name ${package} NAME)
+  string(APPEND sums "${hash}  ${name}\n")
+endforeach()
+file(WRITE ${CPACK_KESTA_SUMS} "${sums}")

@@ -14,6 +14,13 @@ execute_process(COMMAND git -C ${source} rev-parse HEAD OUTPUT_VARIABLE commit
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   set(commit unknown)
+else()
+  # A build of uncommitted changes says so: no commit reproduces it.
+  execute_process(COMMAND git -C ${source} status --porcelain --untracked-files=no
+                  OUTPUT_VARIABLE changes)
+  if(changes)
+    string(APPEND commit "-modified")
+  endif()
 endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch $ENV{SOURCE_DATE_EPOCH})
