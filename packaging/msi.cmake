@@ -40,7 +40,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "wixl failed to build ${CPACK_KESTA_MSI}")
 endif()
 # msibuild sets the summary's subject, author, template and package code together: the first
-# three are written back as wixl made them.
+# three are written back as wixl made them (quoted: the template, "x64;1033", holds a ';').
 execute_process(COMMAND ${KESTA_MSIINFO} suminfo ${CPACK_KESTA_MSI} OUTPUT_VARIABLE summary
                 COMMAND_ERROR_IS_FATAL ANY)
 foreach(field Subject Author Template)
@@ -49,7 +49,7 @@ foreach(field Subject Author Template)
 endforeach()
 execute_process(
   COMMAND ${at_source_date} ${KESTA_MSIBUILD} ${CPACK_KESTA_MSI}
-          -s ${Subject} ${Author} ${Template} {${package_code}}
+          -s "${Subject}" "${Author}" "${Template}" {${package_code}}
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "msibuild could not set the package code of ${CPACK_KESTA_MSI}")
