@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Throwaway certificates for testing the signed release, and the checks of its signatures.
 # Sourced by scripts/test; every function prints what went wrong and returns non-zero on failure.
 
