@@ -56,10 +56,12 @@ EOF
 kesta_verify_signature() {
   local ca=$1 file=$2 timestamped=${3:-} output
   if ! output=$(osslsigncode verify -CAfile "$ca" -TSA-CAfile "$ca" -in "$file" 2>&1); then
-    echo "FAIL: $(basename "$file") has no valid signature: $(grep -iE 'fail|error|no signature' <<<"$output" | head -n 3 | tr '\n' ' ')"
+    echo "FAIL: $(basename "$file") has no valid signature:" \
+      "$(grep -iE 'fail|error|no signature' <<<"$output" | head -n 3 | tr '\n' ' ')"
     return 1
   fi
-  if [[ $timestamped == timestamped ]] && ! grep -q '^Timestamp Server Signature verification: ok' <<<"$output"; then
+  if [[ $timestamped == timestamped ]] &&
+    ! grep -q '^Timestamp Server Signature verification: ok' <<<"$output"; then
     echo "FAIL: $(basename "$file") is signed but carries no valid time stamp"
     return 1
   fi
