@@ -6,6 +6,9 @@ kesta_packages=(
   g++-mingw-w64-x86-64-posix wine64 wine
   procps util-linux git clang-format
   wixl # builds the MSI installer (Debian 12 splits it out of msitools)
+  msitools faketime # set the installer's package code and date (packaging/msi.cmake)
+  python3           # writes the zip (packaging/repack-zip); the scripts/check-* readers
+  osslsigncode openssl # sign and verify the packages; the test's certificates
 )
 
 # Installs what is missing (apt-get update only then); LOG_DIR receives apt's output.
