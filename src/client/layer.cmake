@@ -21,7 +21,21 @@ if(WIN32)
                                          $<TARGET_OBJECTS:kesta_protocol>
                                          $<TARGET_OBJECTS:kesta_core>)
 
+  # examples/connect.c, compiled as C against the DLL.
   enable_language(C)
+  add_executable(connect_example ${CMAKE_SOURCE_DIR}/examples/connect.c)
+  target_link_libraries(connect_example PRIVATE kesta_client_dll)
+  set_target_properties(connect_example PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON
+                                                   C_EXTENSIONS OFF)
+  target_compile_options(connect_example PRIVATE -Wall -Wextra -Werror -pedantic)
+  # The same over the static library, linked as a C++ program: the library needs nothing else.
+  add_executable(connect_example_static ${CMAKE_SOURCE_DIR}/examples/connect.c)
+  target_include_directories(connect_example_static PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_link_libraries(connect_example_static PRIVATE kesta_client_static advapi32)
+  set_target_properties(connect_example_static PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED ON
+                                                          C_EXTENSIONS OFF LINKER_LANGUAGE CXX)
+  target_compile_options(connect_example_static PRIVATE -Wall -Wextra -Werror -pedantic)
+
   # The header stays C89: a translation unit of it alone, compiled as such with every build.
   file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/client_header_c89.c
        CONTENT "#include \"kesta/client.h\"
