@@ -29,7 +29,7 @@ struct Ran {
 };
 
 // examples/connect.c's program with `arguments`, to its end.
-Ran run_example(const std::string& arguments) {
+Ran run_example(const std::string& arguments, const char* program = "connect_example.exe") {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
   CreatePipe(&read_end, &write_end, &inherit, 0);
@@ -38,7 +38,7 @@ Ran run_example(const std::string& arguments) {
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = startup.hStdError = write_end;
-  const std::wstring exe = (own_directory() / "connect_example.exe").wstring();
+  const std::wstring exe = (own_directory() / program).wstring();
   std::wstring command = L"\"" + exe + L"\" " + std::wstring(arguments.begin(), arguments.end());
   PROCESS_INFORMATION process{};
   const bool started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
@@ -53,7 +53,7 @@ Ran run_example(const std::string& arguments) {
   CloseHandle(read_end);
   // A C program's standard output is in text mode: its lines end in CR LF.
   std::erase(ran.out, '\r');
-  EXPECT_TRUE(started) << "connect_example.exe did not start";
+  EXPECT_TRUE(started) << program << " did not start";
   if (!started) return ran;
   WaitForSingleObject(process.hProcess, INFINITE);
   GetExitCodeProcess(process.hProcess, &ran.exit);
@@ -204,8 +204,8 @@ TEST(E2eClient, EveryStatusThroughTheLibraryAndTheExample) {
     }
     if (row.setup == Setup::kImpostor) impostor.emplace(2);
 
-    auto example =
-        std::async(std::launch::async, run_example, example_arguments(row.call, row.timeout_ms));
+    auto example = std::async(std::launch::async, run_example,
+                              example_arguments(row.call, row.timeout_ms), "connect_example.exe");
     const Called called = call_library(row.call, row.timeout_ms);
     const Ran ran = example.get();
     EXPECT_EQ(called.status, row.status) << called.error.text;
