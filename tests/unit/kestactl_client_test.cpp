@@ -158,6 +158,17 @@ TEST(KestactlClient, OutputAndExitStatusForEveryOutcome) {
        "kestactl: cannot reach the service at \\\\.\\pipe\\redevuva.sock: The system cannot find "
        "the file specified. (os error 2)\nIs redevuva_service installed and running? Check with "
        "'kestactl status'.\n"},
+      {{O::kTimedOut, {}, "no answer within 30000 ms"},
+       true,
+       3,
+       "{\"state\":\"timed_out\",\"error\":\"no answer within 30000 ms\"}\n",
+       "kestactl: timed out: no answer within 30000 ms; --timeout SECONDS waits longer\n"},
+      {{O::kNotRunning, {}, "redevuva_service is stopped"},
+       false,
+       4,
+       "",
+       "kestactl: cannot reach the service at \\\\.\\pipe\\redevuva.sock: redevuva_service is "
+       "stopped\nIs redevuva_service installed and running? Check with 'kestactl status'.\n"},
       {{O::kUnreachable, {}, "gone"},
        true,
        4,
@@ -172,7 +183,7 @@ TEST(KestactlClient, OutputAndExitStatusForEveryOutcome) {
     EXPECT_EQ(run.status, row.status) << row.out << row.err;
     EXPECT_EQ(run.output.out, row.out);
     // The unreadable-response row depends on the decoder's wording; compare its start only.
-    if (row.status == 3 && row.json) {
+    if (row.err.starts_with("kestactl: unreadable response")) {
       EXPECT_TRUE(run.output.err.starts_with("kestactl: unreadable response")) << run.output.err;
     } else {
       EXPECT_EQ(run.output.err, row.err);
@@ -184,7 +195,7 @@ TEST(KestactlClient, SendsTheRightLineAndVerifiesOnlyConnect) {
   FakePipe pipe{response(protocol::Disconnected{}), {}};
   const std::string file = valid_file();
   EXPECT_EQ(client(pipe, "info", {"--pipe", "test.sock"}).status, 0);
-  EXPECT_EQ(client(pipe, "disconnect", {"--pipe=\\\\.\\pipe\\other"}).status, 0);
+  EXPECT_EQ(client(pipe, "disconnect", {"--pipe=\\\\.\\pipe\\other", "--timeout=5"}).status, 0);
   EXPECT_EQ(client(pipe, "connect", {"office.conf"}, {{"office.conf", file}}).status, 0);
   EXPECT_EQ(
       client(pipe, "connect",
@@ -197,6 +208,8 @@ TEST(KestactlClient, SendsTheRightLineAndVerifiesOnlyConnect) {
   EXPECT_EQ(pipe.requests[0].pipe, "\\\\.\\pipe\\test.sock");
   EXPECT_EQ(pipe.requests[0].line, "pEluZm8=\n");
   EXPECT_EQ(pipe.requests[1].pipe, "\\\\.\\pipe\\other");
+  EXPECT_EQ(pipe.requests[0].timeout, kDefaultTimeout);
+  EXPECT_EQ(pipe.requests[1].timeout, std::chrono::seconds(5));
   EXPECT_EQ(pipe.requests[1].line, "qkRpc2Nvbm5lY3Q=\n");
   EXPECT_EQ(pipe.requests[2].pipe, "\\\\.\\pipe\\redevuva.sock");
   // The file and the flags describe the same tunnel, so they give the same line.
@@ -205,15 +218,15 @@ TEST(KestactlClient, SendsTheRightLineAndVerifiesOnlyConnect) {
   ASSERT_TRUE(sent.command);
   EXPECT_EQ(std::get<protocol::Connect>(*sent.command).config.client.ip,
             (protocol::Ipv4Address{10, 0, 0, 2}));
-  EXPECT_EQ(pipe.requests[0].verify_service, "");
-  EXPECT_EQ(pipe.requests[1].verify_service, "");
-  EXPECT_EQ(pipe.requests[2].verify_service, "redevuva_service");
-  EXPECT_EQ(pipe.requests[3].verify_service, "") << "--no-verify-server";
-  EXPECT_EQ(pipe.requests[4].verify_service, "");
+  EXPECT_EQ(pipe.requests[0].service, "");
+  EXPECT_EQ(pipe.requests[1].service, "");
+  EXPECT_EQ(pipe.requests[2].service, "redevuva_service");
+  EXPECT_EQ(pipe.requests[3].service, "") << "--no-verify-server";
+  EXPECT_EQ(pipe.requests[4].service, "");
 
   // A raw Connect line is verified like any other Connect.
   client(pipe, "send", {pipe.requests[2].line.substr(0, pipe.requests[2].line.size() - 1)});
-  EXPECT_EQ(pipe.requests.back().verify_service, "redevuva_service");
+  EXPECT_EQ(pipe.requests.back().service, "redevuva_service");
   EXPECT_EQ(pipe.requests.back().line, pipe.requests[2].line);
 }
 
@@ -259,6 +272,9 @@ TEST(KestactlClient, UsageErrorsReachNoPipe) {
   } rows[] = {
       {"info", {"now"}, "kestactl: info: unexpected argument 'now'"},
       {"info", {"--pipe"}, "kestactl: info: --pipe needs a value"},
+      {"send",
+       {"--timeout", "0", "pEluZm8="},
+       "kestactl: send: --timeout: expected a number of seconds from 1 to 65535, got '0'"},
       {"info", {"--", "--json"}, "kestactl: info: unexpected argument '--json'"},
       {"connect", {}, "kestactl: connect: give FILE.conf or the connect flags"},
       {"connect", {"missing.conf"}, "kestactl: connect: cannot read missing.conf: no such file"},

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "client.h"
+#include "client/exchange.h"
+#include "client/pipe_access_win.h"
 #include "core/error.h"
 #include "core/utf16.h"
 #include "pipe/pipe_listener_win.h"
@@ -91,7 +93,7 @@ struct ClientRun {
 
 ClientEnvironment real_environment() {
   ClientEnvironment environment;
-  environment.deliver = deliver_over_pipe;
+  environment.deliver = client::exchange_over_pipe;
   environment.resolve = [](std::string_view) -> std::expected<protocol::Ipv4Address, std::string> {
     return std::unexpected(std::string("no resolver in this test"));
   };
@@ -403,12 +405,15 @@ TEST(KestactlService, UsageErrors) {
   }
 }
 
-// kestactl asks for what it uses, which the service grants to any local account; the rights
-// of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the descriptor need grant.
+// kestactl, through the client library, asks for what it uses, which the service grants to any
+// local account; the rights of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the
+// descriptor need grant. The pipe's server may identify the caller, never act as it.
 TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
-  EXPECT_EQ(kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
-  EXPECT_TRUE(kesta::testing::granted_access(pipe::kPipeSecurity, kPipeAccess,
+  EXPECT_EQ(client::kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
+  EXPECT_TRUE(kesta::testing::granted_access(pipe::kPipeSecurity, client::kPipeAccess,
                                              kesta::testing::Caller::kUser));
+  EXPECT_EQ(client::kPipeOpenFlags & (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | 0x000F0000),
+            static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
 }
 
 std::string read_whole(const std::wstring& path) {

@@ -15,7 +15,8 @@ namespace {
 
 constexpr std::string_view kPipeOptions =
     "  --json                one line of JSON on standard output, for scripts\n"
-    "  --pipe NAME           talk to \\\\.\\pipe\\NAME instead of \\\\.\\pipe\\redevuva.sock\n";
+    "  --pipe NAME           talk to \\\\.\\pipe\\NAME instead of \\\\.\\pipe\\redevuva.sock\n"
+    "  --timeout SECONDS     wait at most SECONDS (30) for a free pipe and for the answer\n";
 
 constexpr std::string_view kVerifyOption =
     "  --no-verify-server    send a Connect even when the pipe's server is not the\n"
@@ -24,8 +25,9 @@ constexpr std::string_view kVerifyOption =
 constexpr std::string_view kExitStatus =
     "Exit status: 0 connected or disconnected; 1 the service answered with an error; 2 the\n"
     "command line is wrong; 3 the service ended the connection without an answer (it refused\n"
-    "the request, its log says why); 4 the pipe cannot be reached; 5 the pipe's server is not\n"
-    "redevuva_service. 'kestactl --help' has the table for every command.\n";
+    "the request, its log says why) or gave none within the timeout; 4 the pipe cannot be\n"
+    "reached; 5 the pipe's server is not redevuva_service. 'kestactl --help' has the table for\n"
+    "every command.\n";
 
 std::string client_help(std::string_view command) {
   std::string text;
@@ -65,7 +67,8 @@ std::string client_help(std::string_view command) {
         "  --                    ends the options: LINE may then begin with a dash\n";
   } else {
     text =
-        "Usage: kestactl " + std::string(command) + " [--json] [--pipe NAME]\n\n" +
+        "Usage: kestactl " + std::string(command) +
+        " [--json] [--pipe NAME] [--timeout SECONDS]\n\n" +
         (command == "info"
              ? "Shows the tunnel's state, its last handshake (local time, and how long ago) and\n"
                "the bytes sent and received.\n"
@@ -78,6 +81,7 @@ std::string client_help(std::string_view command) {
 
 struct CommonOptions {
   std::string pipe = std::string(kDefaultPipe);
+  std::chrono::seconds timeout = kDefaultTimeout;
   bool json = false;
   bool verify = true;
   bool ignore_unsupported = false;
@@ -101,16 +105,27 @@ std::expected<CommonOptions, std::string> common_options(std::span<const std::st
       options.verify = false;
     } else if (arg == "--ignore-unsupported" && connect) {
       options.ignore_unsupported = true;
-    } else if (arg == "--pipe" || arg.starts_with("--pipe=")) {
-      std::string_view name;
-      if (arg == "--pipe") {
-        if (i + 1 >= args.size()) return std::unexpected(std::string("--pipe needs a value"));
-        name = args[++i];
+    } else if (const std::string flag = arg.substr(0, arg.find('='));
+               flag == "--pipe" || flag == "--timeout") {
+      std::string_view value;
+      if (arg == flag) {
+        if (i + 1 >= args.size()) return std::unexpected(flag + " needs a value");
+        value = args[++i];
       } else {
-        name = std::string_view(arg).substr(7);
+        value = std::string_view(arg).substr(flag.size() + 1);
       }
-      if (name.empty()) return std::unexpected(std::string("--pipe needs a name"));
-      options.pipe = pipe_path(name);
+      if (flag == "--timeout") {
+        const auto seconds = parse_port(value);
+        if (!seconds || *seconds == 0) {
+          return std::unexpected("--timeout: expected a number of seconds from 1 to 65535, got '" +
+                                 escape_log_text(value) + "'");
+        }
+        options.timeout = std::chrono::seconds(*seconds);
+      } else if (value.empty()) {
+        return std::unexpected(std::string("--pipe needs a name"));
+      } else {
+        options.pipe = pipe_path(value);
+      }
     } else {
       options.rest.push_back(arg);
     }
@@ -135,6 +150,7 @@ int report_failure(const Exchange& exchange, const PipeRequest& request, bool js
   int status;
   switch (exchange.outcome) {
     case Outcome::kUnreachable:
+    case Outcome::kNotRunning:
       state = "unreachable";
       text = unreachable_text(request.pipe, exchange.error);
       status = kExitUnreachable;
@@ -143,6 +159,11 @@ int report_failure(const Exchange& exchange, const PipeRequest& request, bool js
       state = "untrusted_server";
       text = "refusing to send the configuration: " + exchange.error + "\n";
       status = kExitUntrusted;
+      break;
+    case Outcome::kTimedOut:
+      state = "timed_out";
+      text = "timed out: " + exchange.error + "; --timeout SECONDS waits longer\n";
+      status = kExitNoResponse;
       break;
     default:
       state = "no_response";
@@ -164,10 +185,9 @@ std::string unreadable_text(std::string_view line, std::string_view why) {
 
 int exchange_command(const protocol::Command& command, const CommonOptions& options,
                      const ClientEnvironment& environment, Output& output) {
-  PipeRequest request{options.pipe, protocol::encode_command(command), {}};
-  if (options.verify && std::holds_alternative<protocol::Connect>(command)) {
-    request.verify_service = kServiceName;
-  }
+  const PipeRequest request = pipe_request(
+      options.pipe, protocol::encode_command(command),
+      options.verify && std::holds_alternative<protocol::Connect>(command), options.timeout);
   const Exchange exchange = environment.deliver(request);
   if (exchange.outcome != Exchange::Outcome::kResponse) {
     return report_failure(exchange, request, options.json, output);
@@ -202,13 +222,13 @@ int run_send(const CommonOptions& options, const ClientEnvironment& environment,
                          "send: unexpected argument '" + escape_log_text(arguments[i]) + "'");
     }
   }
-  PipeRequest request{options.pipe, arguments[0], {}};
-  if (!request.line.ends_with('\n')) request.line += '\n';
-  const auto decoded = protocol::decode_command(request.line);
-  if (options.verify && decoded.command &&
-      std::holds_alternative<protocol::Connect>(*decoded.command)) {
-    request.verify_service = kServiceName;
-  }
+  std::string sent = arguments[0];
+  if (!sent.ends_with('\n')) sent += '\n';
+  const auto decoded = protocol::decode_command(sent);
+  const bool connect =
+      decoded.command && std::holds_alternative<protocol::Connect>(*decoded.command);
+  const PipeRequest request =
+      pipe_request(options.pipe, std::move(sent), options.verify && connect, options.timeout);
   const Exchange exchange = environment.deliver(request);
   if (exchange.outcome != Exchange::Outcome::kResponse) {
     return report_failure(exchange, request, options.json, output);
@@ -281,6 +301,16 @@ int run_connect_file(const std::string& path, const CommonOptions& options,
 }
 
 }  // namespace
+
+PipeRequest pipe_request(std::string pipe, std::string line, bool verify,
+                         std::chrono::seconds timeout) {
+  PipeRequest request;
+  request.line = std::move(line);
+  request.pipe = std::move(pipe);
+  request.service = verify ? std::string(kServiceName) : std::string();
+  request.timeout = timeout;
+  return request;
+}
 
 std::string pipe_path(std::string_view name) {
   if (name.starts_with("\\\\")) return std::string(name);

@@ -14,6 +14,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include "client/exchange.h"
 #include "core/utf16.h"
 #include "windows_client_win.h"
 #else
@@ -47,7 +48,8 @@ constexpr std::string_view kHelp =
     "  kestactl --help                     this text\n"
     "\n"
     "Every subcommand takes --help. info, connect, disconnect, send, status, decode and version\n"
-    "take --json (one line of JSON on standard output); the client commands take --pipe NAME.\n"
+    "take --json (one line of JSON on standard output); the client commands take --pipe NAME\n"
+    "and --timeout SECONDS (30), the longest they wait for the service's answer.\n"
     "'--' ends the options: what follows is an argument even if it begins with a dash.\n"
     "\n"
     "Exit status, the same for every command:\n"
@@ -56,15 +58,16 @@ constexpr std::string_view kHelp =
     "     already installed; log: the log cannot be read; decode: the service would refuse\n"
     "     the line\n"
     "  2  the command line or the configuration file is wrong\n"
-    "  3  the service ended the connection without an answer; status: installed but not\n"
-    "     running\n"
+    "  3  the service ended the connection without an answer, or gave none in time; status:\n"
+    "     installed but not running\n"
     "  4  the pipe cannot be reached; status, start, stop, restart, uninstall: not installed\n"
     "  5  the pipe's server is not the redevuva_service process\n";
 
 kesta::kestactl::ClientEnvironment client_environment() {
   kesta::kestactl::ClientEnvironment environment;
 #ifdef _WIN32
-  environment.deliver = kesta::kestactl::deliver_over_pipe;
+  // The client library's pipe client: the one the service's client applications use.
+  environment.deliver = kesta::client::exchange_over_pipe;
 #else
   environment.deliver = [](const kesta::kestactl::PipeRequest&) {
     return kesta::kestactl::Exchange{kesta::kestactl::Exchange::Outcome::kUnreachable,

@@ -45,10 +45,11 @@ std::string admin_help(std::string_view command) {
            "Exit status: 0 removed; 1 it failed; 2 the command line is wrong; 4 not installed.\n";
   }
   if (command == "status") {
-    return "Usage: kestactl status [--json] [--pipe NAME]\n"
+    return "Usage: kestactl status [--json] [--pipe NAME] [--timeout SECONDS]\n"
            "\n"
            "Shows the service's state, process id, start type, binary path, version (beside\n"
-           "kestactl's) and last exit code, and whether its pipe answers. Any account may ask.\n"
+           "kestactl's) and last exit code, and whether its pipe answers within SECONDS (30).\n"
+           "Any account may ask.\n"
            "Exit status (as systemctl status): 0 running; 1 the service manager could not tell;\n"
            "2 the command line is wrong; 3 installed but not running; 4 not installed.\n";
   }
@@ -296,9 +297,10 @@ void query_service(ServiceReport& report) {
 }
 
 // The pipe's side: does it answer an Info, and what does it say of the tunnel.
-void ask_pipe(ServiceReport& report, const ClientEnvironment& environment) {
-  const PipeRequest request{report.pipe, protocol::encode_command(protocol::Info{}), {}};
-  const Exchange exchange = environment.deliver(request);
+void ask_pipe(ServiceReport& report, std::chrono::seconds timeout,
+              const ClientEnvironment& environment) {
+  const Exchange exchange = environment.deliver(
+      pipe_request(report.pipe, protocol::encode_command(protocol::Info{}), false, timeout));
   if (exchange.outcome != Exchange::Outcome::kResponse) {
     report.pipe_error =
         exchange.error.empty() ? "connection ended without a response" : exchange.error;
@@ -481,14 +483,14 @@ int run_service_control(std::string_view command, std::span<const std::string> a
 int run_status(std::span<const std::string> args, const ClientEnvironment& environment,
                Output& output) {
   int exit_status = kExitOk;
-  const auto options =
-      options_or_exit("status", args, {"--service-name", "--pipe", "--json"}, output, exit_status);
+  const auto options = options_or_exit(
+      "status", args, {"--service-name", "--pipe", "--json", "--timeout"}, output, exit_status);
   if (!options) return exit_status;
   ServiceReport report;
   report.service = options->service;
   report.pipe = options->pipe;
   query_service(report);
-  ask_pipe(report, environment);
+  ask_pipe(report, options->timeout, environment);
   output.out += options->json ? format_status_json(report) : format_status(report);
   return status_exit_code(report);
 }

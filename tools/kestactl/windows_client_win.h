@@ -15,13 +15,6 @@
 
 namespace kesta::kestactl {
 
-// The rights kestactl asks for when it opens the pipe.
-inline constexpr DWORD kPipeAccess = GENERIC_READ | FILE_WRITE_DATA;
-
-// Writes the request line to the pipe and reads the response line. The pipe is opened at
-// identification level only, so that its server cannot act as the caller.
-Exchange deliver_over_pipe(const PipeRequest& request);
-
 // `kestactl install|uninstall|status|start|stop|restart ...` against the service control
 // manager.
 int run_install(std::span<const std::string> args, Output& output);
