@@ -8,6 +8,11 @@
 file(GLOB kesta_docs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 
 install(TARGETS redevuva_service kestactl RUNTIME DESTINATION .)
+# What a client application's developer needs (docs/CLIENT.md), in a folder of its own.
+install(TARGETS kesta_client_dll RUNTIME DESTINATION developer/bin ARCHIVE DESTINATION developer/lib)
+install(TARGETS kesta_client_static ARCHIVE DESTINATION developer/lib)
+install(FILES ${CMAKE_SOURCE_DIR}/include/kesta/client.h DESTINATION developer/include/kesta)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/connect.c DESTINATION developer/examples)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/WIREGUARD-DLL.txt
         DESTINATION .)
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)

@@ -1,7 +1,19 @@
-# Gives a Windows executable a version resource: file and product version from project(),
+# Gives a Windows executable or DLL a version resource: file and product version from project(),
 # product name, company, description and original file name.
 function(kesta_version_resource target description)
-  set(KESTA_RC_TARGET ${target})
+  get_target_property(type ${target} TYPE)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(KESTA_RC_FILE ${name}.dll)
+    set(KESTA_RC_FILETYPE VFT_DLL)
+  else()
+    set(KESTA_RC_FILE ${name}.exe)
+    set(KESTA_RC_FILETYPE VFT_APP)
+  endif()
+  set(KESTA_RC_TARGET ${name})
   set(KESTA_RC_DESCRIPTION "${description}")
   set(rc ${CMAKE_BINARY_DIR}/generated/${target}_version.rc)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)

@@ -1,8 +1,9 @@
 # The bill of materials of the release packages (CycloneDX 1.5, JSON), written by
 # packaging/prepare.cmake into the staged folder: the project with its version and commit, the
-# two executables with their SHA-256, and every component linked into them statically, with
-# the Debian package it came from, that package's version and the component's licence. The
-# build tools (compiler, linker) are listed too, marked as not shipped (scope "excluded").
+# two executables and the client DLL with their SHA-256, and every component linked into them
+# statically, with the Debian package it came from, that package's version and the component's
+# licence. The build tools (compiler, linker) are listed too, marked as not shipped
+# (scope "excluded").
 
 # Component name, a file of it the compiler links or runs, its licence (SPDX expression), and
 # its role. The package and version are asked of dpkg, never written here.
@@ -105,9 +106,13 @@ function(kesta_write_bom path compiler commit epoch)
   foreach(exe IN LISTS executables)
     get_filename_component(name ${exe} NAME)
     file(SHA256 ${exe} hash)
+    set(type application)
+    if(name MATCHES "\\.dll$")
+      set(type library)
+    endif()
     string(APPEND programs "
     {
-      \"type\": \"application\",
+      \"type\": \"${type}\",
       \"bom-ref\": \"${name}\",
       \"name\": \"${name}\",
       \"version\": \"${CPACK_PACKAGE_VERSION}\",

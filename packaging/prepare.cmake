@@ -35,10 +35,13 @@ if(NOT epoch MATCHES "^[0-9]+$" OR epoch LESS 315532800)
   message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a time in seconds after 1980, not '${epoch}'")
 endif()
 
-set(executables ${staged}/redevuva_service.exe ${staged}/kestactl.exe)
+set(client_dll ${staged}/developer/bin/kesta_client.dll)
+set(executables ${staged}/redevuva_service.exe ${staged}/kestactl.exe ${client_dll})
 if(KESTA_SIGNING)
   kesta_sign(${staged}/redevuva_service.exe "kesta_service WireGuard tunnel service")
   kesta_sign(${staged}/kestactl.exe "kesta_service command-line client")
+  # Application-control policies judge every module a process loads, the client's DLL too.
+  kesta_sign(${client_dll} "kesta_service client library")
 else()
   message(STATUS "not signing the packages: KESTA_SIGN_PKCS12 and KESTA_SIGN_PASSWORD_FILE "
                  "are not set")
