@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -189,8 +188,6 @@ TEST(E2eService, UndecodableLineEndsTheConnectionWithoutAResponse) {
   EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
 }
 
-std::chrono::steady_clock::duration until_answered(const SilentClient& client);
-
 // Clients that keep quiet, send one byte every 2 seconds, or send 64 KiB and one byte without a
 // line feed and pause, and connect again whenever the service drops them; each connection ends
 // at the service's read deadline.
@@ -266,39 +263,6 @@ TEST(E2eService, UnrulyClientsDelayNoOtherRequest) {
   EXPECT_EQ(timed_out, unruly_connections);
   EXPECT_GT(unruly_connections, 64);
   EXPECT_GT(requests, 20);
-}
-
-// Clients that send Info and do not read their answers: beside them a reading client gets its
-// answer and the end of its stream at once, however many there are; and beyond every keeper's
-// slot (16 pooled, 64 extra, 16 pending), an answer is still there to be read.
-TEST(E2eService, ClientsThatDoNotReadHoldUpNoReader) {
-  ServiceRun run({});
-  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-  const std::string info = line_of(protocol::Info{});
-  struct Row {
-    int non_readers;
-    bool each_reads_later;  // each non-reader then reads its answer
-  };
-  for (const Row row : {Row{20, false}, Row{100, true}}) {
-    SCOPED_TRACE(row.non_readers);
-    std::vector<std::unique_ptr<SilentClient>> non_readers;
-    for (int i = 0; i < row.non_readers; ++i) {
-      non_readers.push_back(std::make_unique<SilentClient>());
-      ASSERT_TRUE(non_readers.back()->write(info));
-    }
-    for (const auto& client : non_readers) until_answered(*client);
-    SilentClient reader;
-    ASSERT_TRUE(reader.write(info));
-    until_answered(reader);
-    const auto answered = std::chrono::steady_clock::now();
-    EXPECT_EQ(reader.read_to_end(), kDisconnectedLine);
-    EXPECT_LT(std::chrono::steady_clock::now() - answered, 100ms);
-    if (!row.each_reads_later) continue;
-    int read = 0;
-    for (const auto& client : non_readers) read += client->read_to_end() == kDisconnectedLine;
-    EXPECT_EQ(read, row.non_readers);
-  }
-  EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
 }
 
 TEST(E2eService, StopDoesNotWaitForABusyWorker) {
