@@ -405,9 +405,9 @@ TEST(KestactlService, UsageErrors) {
   }
 }
 
-// kestactl, through the client library, asks for what it uses, which the service grants to any
-// local account; the rights of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the
-// descriptor need grant. The pipe's server may identify the caller, never act as it.
+// kestactl asks for what it uses, which the service grants to any local account; the rights
+// of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the descriptor need grant.
+// The pipe's server may identify the caller, never act as it.
 TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
   EXPECT_EQ(client::kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
   EXPECT_TRUE(kesta::testing::granted_access(pipe::kPipeSecurity, client::kPipeAccess,
