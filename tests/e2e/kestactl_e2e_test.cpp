@@ -171,7 +171,7 @@ std::wstring widen(std::string_view text) {
   return fs::path(std::u8string(text.begin(), text.end())).wstring();
 }
 
-// kestactl.exe, or another program beside the tests, started as a process with `arguments`.
+// kestactl.exe started as a process with `arguments`.
 class Kestactl {
  public:
   explicit Kestactl(const std::string& arguments, const char* program = "kestactl.exe") {

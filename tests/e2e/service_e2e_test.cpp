@@ -137,20 +137,18 @@ TEST(E2eService, ServesTheTunnelCommandsAndStops) {
 // What each start empties is first copied to .1: the lines that explain a failure outlive the
 // restart that follows it.
 TEST(E2eService, ASecondStartEmptiesTheLog) {
-  const std::string stale = std::string(10'000, 'x') + "\n";
   {
-    std::ofstream file(service_log_path(), std::ios::binary | std::ios::trunc);
-    file << stale;
+    std::ofstream stale(service_log_path(), std::ios::binary | std::ios::trunc);
+    stale << std::string(10'000, 'x') << "\n";
   }
   ServiceRun run({});
   ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(read_shared(copy_path()), stale);
+  EXPECT_EQ(read_shared(copy_path()), std::string(10'000, 'x') + "\n");
   EXPECT_EQ(exchange("not Base64!\n").reply, "");
   EXPECT_TRUE(is_disconnected(request(protocol::Info{})));
   EXPECT_EQ(run.stop().dwWin32ExitCode, 0u);
   const std::string first = read_shared(service_log_path());
   EXPECT_THAT(first, StartsWith("Service started\nReceived message: not Base64!\nFailed to "));
-  EXPECT_THAT(first, EndsWith("\nService stopped\n"));
 
   ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(read_shared(service_log_path()), "Service started\n");
