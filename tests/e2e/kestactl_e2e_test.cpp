@@ -1,8 +1,7 @@
 // kestactl.exe as an operator runs it, against the real redevuva_service under Wine's service
 // control manager: start, stop, restart and status with their exit codes, --json of every
 // command read back by a JSON parser, --version, and the log, followed across a restart that
-// empties it. Then kesta_client.dll as a client application uses it: every status through
-// examples/connect.c, a C program over the C interface, and what the DLL exports.
+// empties it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -433,8 +432,8 @@ TEST(E2eKestactl, LogAndFollowAcrossARestart) {
   EXPECT_EQ(follow.out(), before + log);
 }
 
-// connect_example.exe, or `program`, with `arguments`, to its end; a C program's standard
-// output is in text mode, so its lines lose their CR.
+// kesta_client.dll as an application uses it: connect_example.exe, or `program`, run with
+// `arguments` to its end; a C program's standard output is in text mode, so its CRs go.
 Result example(const std::string& arguments, const char* program = "connect_example.exe") {
   Kestactl process(arguments, program);
   Result ran{process.wait(), process.out(), process.err()};

@@ -320,6 +320,30 @@ TEST(E2eService, PipeNameHeldByAnotherServerIsRefusedToTheFirstInstance) {
   EXPECT_EQ(read_shared(service_log_path()), name_occupied_log(ERROR_ACCESS_DENIED));
 }
 
+TEST(E2eService, LogThatCannotBeOpenedStopsWithItsErrorCode) {
+  ServiceRun run({});
+  // A folder where the log belongs, held without delete sharing: it cannot be moved aside.
+  std::filesystem::remove(service_log_path());
+  ASSERT_TRUE(std::filesystem::create_directory(service_log_path()));
+  struct RemoveFolder {
+    ~RemoveFolder() { std::filesystem::remove_all(service_log_path()); }
+  } remove_folder;
+  const HANDLE holder =
+      CreateFileW(service_log_path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+
+  SERVICE_STATUS_PROCESS status = run.start();
+  if (status.dwCurrentState != SERVICE_STOPPED) status = run.wait_for(SERVICE_STOPPED, 30s);
+  run.wait_for_process_exit();
+  CloseHandle(holder);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  // It never got as far as the pipe, which comes before RUNNING, and wrote nothing anywhere.
+  EXPECT_EQ(pipe_open_error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(std::filesystem::is_empty(service_log_path()));
+}
+
 // Removes what tests put at the log's paths and what the service moved aside from there.
 struct ClearLogPaths {
   ClearLogPaths() { clear(); }
@@ -331,30 +355,6 @@ struct ClearLogPaths {
     }
   }
 };
-
-// A second name of another file at the log's path cannot be moved aside while that file is
-// held without delete sharing: the service writes nothing and does not start.
-TEST(E2eService, LogThatCannotBeOpenedStopsWithItsErrorCode) {
-  ServiceRun run({});
-  const ClearLogPaths clear;
-  run.write("victim.txt", "victim\n");
-  const fs::path victim = run.folder() / "victim.txt";
-  ASSERT_TRUE(CreateHardLinkW(service_log_path().c_str(), victim.c_str(), nullptr));
-  const HANDLE holder =
-      CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
-
-  SERVICE_STATUS_PROCESS status = run.start();
-  if (status.dwCurrentState != SERVICE_STOPPED) status = run.wait_for(SERVICE_STOPPED, 30s);
-  run.wait_for_process_exit();
-  CloseHandle(holder);
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
-  // It never got as far as the pipe, which comes before RUNNING, and wrote nothing anywhere.
-  EXPECT_EQ(pipe_open_error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(read_shared(victim), "victim\n");
-}
 
 // What any local account can put at the root of the drive (a folder), and a second name of
 // another file, are moved aside intact at the start; a folder at .1 before a copy at the bound.
