@@ -6,16 +6,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "core/error.h"
+#include "kesta/client.h"
 #include "kesta/version.h"
+#include "protocol/base64.h"
 #include "protocol/encode.h"
 #include "service_harness.h"
 
@@ -168,7 +173,7 @@ std::wstring widen(std::string_view text) {
 // kestactl.exe started as a process with `arguments`.
 class Kestactl {
  public:
-  explicit Kestactl(const std::string& arguments) {
+  explicit Kestactl(const std::string& arguments, const char* program = "kestactl.exe") {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE out_write = nullptr, err_write = nullptr;
     CreatePipe(&out_read_, &out_write, &inherit, 0);
@@ -181,7 +186,7 @@ class Kestactl {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out_write;
     startup.hStdError = err_write;
-    const std::wstring exe = (own_directory() / "kestactl.exe").wstring();
+    const std::wstring exe = (own_directory() / program).wstring();
     std::wstring command = L"\"" + exe + L"\" " + widen(arguments);
     const bool started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, nullptr, &startup, &process_);
@@ -320,9 +325,6 @@ TEST(E2eKestactl, ServiceControlAndStatusWithTheirExitCodes) {
   const Result missing = kestactl("status --json");
   EXPECT_EQ(missing.status, 4u) << missing.out;
   EXPECT_FALSE(parsed(missing.out)["installed"].flag());
-  const Result uninstall_missing = kestactl("uninstall");
-  EXPECT_EQ(uninstall_missing.status, 4u);
-  EXPECT_EQ(uninstall_missing.err, "kestactl: uninstall: redevuva_service is not installed\n");
   const Result start_missing = kestactl("start");
   EXPECT_EQ(start_missing.status, 4u);
   EXPECT_EQ(start_missing.err,
@@ -420,8 +422,7 @@ TEST(E2eKestactl, LogAndFollowAcrossARestart) {
             "Received message: qkRpc2Nvbm5lY3Q=\nReceived command: Disconnect\n"
             "Sending response: Disconnected\nMessage sent: rERpc2Nvbm5lY3RlZA==\n\n"
             "Service stopped\n");
-  // A start copies the log to .1 and empties it: the follower finds nothing more in .1 and goes
-  // on from the log's new beginning.
+  // A start empties the log in place: the follower goes on from its new beginning.
   EXPECT_EQ(kestactl("start").status, 0u);
   ASSERT_TRUE(request(protocol::Info{}).has_value());
   EXPECT_EQ(kestactl("stop").status, 0u);
@@ -429,6 +430,147 @@ TEST(E2eKestactl, LogAndFollowAcrossARestart) {
   ASSERT_TRUE(log.starts_with("Service started\nReceived message: pEluZm8=\n")) << log;
   ASSERT_TRUE(follow.wait_for_output(before + log)) << follow.out();
   EXPECT_EQ(follow.out(), before + log);
+}
+
+// kesta_client.dll as an application uses it: connect_example.exe, or `program`, run with
+// `arguments` to its end; a C program's standard output is in text mode, so its CRs go.
+Result example(const std::string& arguments, const char* program = "connect_example.exe") {
+  Kestactl process(arguments, program);
+  Result ran{process.wait(), process.out(), process.err()};
+  std::erase(ran.out, '\r');
+  return ran;
+}
+
+// The example's command line for `call`, with the tunnel the simulated server answers.
+std::string example_arguments(const char* call, std::uint32_t timeout_ms) {
+  std::string arguments = "--timeout " + std::to_string(timeout_ms) + " " + call;
+  if (std::string_view(call) != "connect") return arguments;
+  const protocol::Config config = tunnel_config();
+  for (const auto* key : {&config.encryption.client_key, &config.encryption.server_key,
+                          &config.encryption.shared_key}) {
+    std::string text;
+    protocol::base64_encode(*key, text);
+    arguments += " " + text;
+  }
+  return arguments + " 192.0.2.7:51820 10.0.0.2";
+}
+
+TEST(E2eClient, EveryStatusThroughTheExample) {
+  ServiceRun run({});
+  ASSERT_EQ(run.start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  enum class Setup { kNone, kNoHandshake, kBusy, kStopped, kImpostor };
+  const struct Row {
+    const char* what;
+    Setup setup;
+    const char* call;
+    std::uint32_t timeout_ms;
+    kesta_status status;
+    std::string text;
+  } rows[] = {
+      {"connect", Setup::kNone, "connect", 10000, KESTA_CONNECTED, ""},
+      {"info while connected", Setup::kNone, "info", 10000, KESTA_CONNECTED, ""},
+      {"disconnect", Setup::kNone, "disconnect", 10000, KESTA_DISCONNECTED, ""},
+      {"a server that never answers the handshake", Setup::kNoHandshake, "connect", 10000,
+       KESTA_SERVICE_ERROR, "Failed to connect: Failed to connect to server"},
+      {"no time at all", Setup::kNone, "info", 0, KESTA_BAD_ARGUMENT,
+       "timeout_ms is 0; give at least 1 millisecond"},
+      {"a service busy with two connects", Setup::kBusy, "info", 300, KESTA_TIMED_OUT,
+       "no answer within 300 ms"},
+      {"a stopped service", Setup::kStopped, "info", 10000, KESTA_SERVICE_NOT_RUNNING,
+       "redevuva_service is stopped"},
+      {"another program serves the pipe", Setup::kImpostor, "connect", 10000, KESTA_NOT_THE_SERVICE,
+       "refused to write to the pipe: \\\\.\\pipe\\redevuva.sock is served by process " +
+           std::to_string(GetCurrentProcessId()) + ", but redevuva_service is stopped"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::future<Result>> busy;
+    // A program that took the pipe's name while the service is stopped counts what it is sent.
+    HANDLE impostor = INVALID_HANDLE_VALUE;
+    std::future<DWORD> received;
+    if (row.setup == Setup::kNoHandshake || row.setup == Setup::kBusy) {
+      run.write(wgsim::kScenarioFileName, "handshake Never\n");
+    }
+    if (row.setup == Setup::kBusy) {
+      // The first Connect waits a second for a handshake that never comes; the second waits
+      // behind it, then as long.
+      const auto connect = [] { return example(example_arguments("connect", 10000)); };
+      busy.push_back(std::async(std::launch::async, connect));
+      const auto journal = run.folder() / wgsim::kJournalFileName;
+      for (int i = 0; i < 1000 && read_shared(journal).find(" server=") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(5ms);
+      }
+      busy.push_back(std::async(std::launch::async, connect));
+      std::this_thread::sleep_for(100ms);
+    }
+    if (row.setup == Setup::kStopped) {
+      EXPECT_EQ(run.stop().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    }
+    if (row.setup == Setup::kImpostor) {
+      impostor = CreateNamedPipeW(L"\\\\.\\pipe\\redevuva.sock", PIPE_ACCESS_DUPLEX, 0, 1, 512, 512,
+                                  0, nullptr);
+      received = std::async(std::launch::async, [impostor] {
+        ConnectNamedPipe(impostor, nullptr);
+        char buffer[512];
+        DWORD got = 0, total = 0;
+        while (ReadFile(impostor, buffer, sizeof buffer, &got, nullptr) && got > 0) total += got;
+        return total;
+      });
+    }
+
+    const Result ran = example(example_arguments(row.call, row.timeout_ms));
+    const std::string status = "status: " + std::string(kesta_status_name(row.status)) + "\n";
+    if (row.status == KESTA_CONNECTED) {
+      EXPECT_TRUE(ran.out.starts_with(status + "last handshake: 1")) << ran.out;
+      EXPECT_NE(ran.out.find("\nreceived: "), std::string::npos) << ran.out;
+    } else if (row.status == KESTA_DISCONNECTED) {
+      EXPECT_EQ(ran.out, status);
+    } else {
+      EXPECT_EQ(ran.out, status + "error: " + row.text + "\n");
+    }
+    EXPECT_EQ(ran.status, row.status <= KESTA_DISCONNECTED ? 0u : static_cast<DWORD>(row.status));
+    for (auto& connect : busy) {
+      EXPECT_EQ(connect.get().status, static_cast<DWORD>(KESTA_SERVICE_ERROR));
+    }
+    if (received.valid()) {
+      EXPECT_EQ(received.get(), 0u);
+      CloseHandle(impostor);
+    }
+    run.write(wgsim::kScenarioFileName, "");
+  }
+}
+
+// A client links against the kesta_ functions and nothing else, and the DLL needs nothing but
+// the system's own DLLs; the example runs over the static library too.
+TEST(E2eClient, TheDllExportsOnlyTheClientFunctions) {
+  const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(L"kesta_client.dll"));
+  ASSERT_NE(base, nullptr);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const auto& directories = nt->OptionalHeader.DataDirectory;
+  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+      base + directories[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
+  const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  std::vector<std::string> exported;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    exported.emplace_back(reinterpret_cast<const char*>(base + names[i]));
+  }
+  EXPECT_EQ(exports->NumberOfFunctions, exports->NumberOfNames);  // nothing by ordinal alone
+  EXPECT_EQ(exported,
+            (std::vector<std::string>{"kesta_client_version", "kesta_connect", "kesta_disconnect",
+                                      "kesta_get_info", "kesta_status_name"}));
+  std::set<std::string> imported;
+  for (const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+           base + directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+       import->Name != 0; ++import) {
+    std::string name = reinterpret_cast<const char*>(base + import->Name);
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    imported.insert(name);
+  }
+  EXPECT_EQ(imported, (std::set<std::string>{"advapi32.dll", "kernel32.dll", "msvcrt.dll"}));
+  const std::string version = "kesta_client " + std::string(kesta_client_version()) + "\n";
+  EXPECT_EQ(example("version").out, version);
+  EXPECT_EQ(example("version", "connect_example_static.exe").out, version);
 }
 
 }  // namespace

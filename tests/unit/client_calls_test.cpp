@@ -8,11 +8,11 @@
 #include <cstring>
 #include <functional>
 #include <new>
-#include <numeric>
 #include <string>
 
 #include "client/calls.h"
 #include "protocol/encode.h"
+#include "testing/tunnel/tunnel_harness.h"
 
 namespace kesta::client {
 namespace {
@@ -51,11 +51,7 @@ TEST(ClientAbi, StructureLayoutIsPinned) {
 
 TEST(ClientCalls, StatusesTextsAndOutputs) {
   // Distinct bytes everywhere, so that no field can take another's place unnoticed.
-  const std::uint16_t ports[] = {53, 443};
-  protocol::Config sent{{}, {"vpn.example", {203, 0, 113, 1}, 51820}, {{10, 0, 0, 2}, {53, 443}}};
-  std::iota(sent.encryption.client_key.begin(), sent.encryption.client_key.end(), 0x01);
-  std::iota(sent.encryption.server_key.begin(), sent.encryption.server_key.end(), 0x40);
-  std::iota(sent.encryption.shared_key.begin(), sent.encryption.shared_key.end(), 0x80);
+  const protocol::Config sent = testing::sample_config();
   kesta_config good{};
   good.size = sizeof good;
   std::memcpy(good.client_key, sent.encryption.client_key.data(), 32);
@@ -63,9 +59,9 @@ TEST(ClientCalls, StatusesTextsAndOutputs) {
   std::memcpy(good.shared_key, sent.encryption.shared_key.data(), 32);
   std::memcpy(good.endpoint_ip, sent.endpoint.ip.data(), 4);
   std::memcpy(good.client_ip, sent.client.ip.data(), 4);
-  good.endpoint_port = 51820;
-  good.endpoint_url = "vpn.example";
-  good.client_ports = ports;
+  good.endpoint_port = sent.endpoint.port;
+  good.endpoint_url = sent.endpoint.url.c_str();
+  good.client_ports = sent.client.ports.data();
   good.client_port_count = 2;
   kesta_config small = good, no_ports = good;
   small.size = 135;
@@ -127,9 +123,7 @@ TEST(ClientCalls, StatusesTextsAndOutputs) {
     EXPECT_EQ(delivered, !row.answer             ? ""
                          : row.config != nullptr ? protocol::encode_command(protocol::Connect{sent})
                                                  : protocol::encode_command(protocol::Info{}));
-    if (row.config == nullptr) {
-      EXPECT_EQ(state, KESTA_STATE_UNKNOWN);
-    }
+    EXPECT_EQ(state, row.config != nullptr ? KESTA_STATE_CONNECTED : KESTA_STATE_UNKNOWN);
     // Only a connection has statistics; what lies beyond this version's fields is zeroed.
     const bool up = row.status == KESTA_CONNECTED;
     EXPECT_EQ(info.size, sizeof info_bytes);

@@ -312,15 +312,14 @@ TEST(KestactlClient, UsageErrorsReachNoPipe) {
     EXPECT_EQ(run.output.err, row.err + "\nTry 'kestactl --help'.\n");
     EXPECT_TRUE(pipe.requests.empty()) << row.err;
   }
-  // Each command's help is its own; after "--", --help is the line to send.
+  FakePipe pipe{response(protocol::Disconnected{}), {}};
+  // Each command's help is its own and sends nothing; after "--", --help is the line to send.
   for (const std::string command : {"info", "disconnect", "connect", "send"}) {
-    FakePipe pipe{response(protocol::Disconnected{}), {}};
     const ClientRun help = client(pipe, command, {"--help"});
     EXPECT_EQ(help.status, kExitOk);
     EXPECT_TRUE(help.output.out.starts_with("Usage: kestactl " + command + " ["))
         << help.output.out;
   }
-  FakePipe pipe{response(protocol::Disconnected{}), {}};
   EXPECT_EQ(client(pipe, "send", {"--", "--help"}).status, kExitOk);
   ASSERT_EQ(pipe.requests.size(), 1u);
   EXPECT_EQ(pipe.requests[0].line, "--help\n");

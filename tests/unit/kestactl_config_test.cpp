@@ -262,7 +262,6 @@ TEST(KestactlConfigFile, RealisticFilesThroughConnect) {
        "the tunnel\n"
        "kestactl: warning: f.conf: line 9: AllowedIPs '::0/0' ignored: IPv6 traffic will go around "
        "the tunnel\n"},
-      // Not a configuration at all: the first problems, then how many more.
       {windows_app + junk, false, kExitUsage, first_of_junk},
       {windows_app, false, kExitOk, ""},
       {wg_quick, true, kExitUsage,

@@ -181,10 +181,8 @@ TEST(RequestFramer, FramesTheLineWhateverPiecesItArrivesIn) {
   }
 }
 
-// The reader of a stream that is not the pipe (kestactl's standard input) frames the same way
-// (the framer's table has every case), through an eight-kilobyte buffer, and reads nothing
-// after the line feed.
-TEST(ReadRequestLine, ReadsThroughItsBufferUntilTheLineIsFramed) {
+// A stream that is not the pipe (kestactl's standard input); the framer's table has every case.
+TEST(ReadRequestLine, ReadsUpToTheFirstLineFeedOrTheEndOfTheStream) {
   struct Row {
     const char* name;
     std::vector<Step> steps;
@@ -299,12 +297,11 @@ TEST(RequestLogLines, Texts) {
 
 // From the bytes on the connection to the log lines, as the service and `kestactl decode` do it.
 std::string log_of(const std::string& stream_bytes) {
-  RequestFramer framer;
-  framer.feed(stream_bytes);
-  if (!framer.done()) framer.end_of_stream();
-  auto line = framer.take();
-  if (!line) return unreadable_request_line(line.error().message());
-  auto decoded = decode_command(*line);
+  ScriptedStream stream({bytes(stream_bytes)});
+  std::string line;
+  auto read = read_request_line(stream.reader(), line);
+  if (!read) return unreadable_request_line(read.error());
+  auto decoded = decode_command(line);
   std::string log = received_message_line(decoded.trimmed) + "\n";
   if (!decoded.command) return log + refused_request_line(decoded.command.error());
   return log + received_command_line(*decoded.command);

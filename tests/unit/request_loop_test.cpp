@@ -384,10 +384,10 @@ TEST(SendAnswer, LogsAndWritesAsAsked) {
     SCOPED_TRACE(c.name);
     MemoryListener listener;
     const auto transcript = listener.add_client({.write_error = c.write_error});
-    auto accepted = listener.accept();
-    ASSERT_TRUE(accepted);
+    auto connection = listener.accept();
+    ASSERT_TRUE(connection);
     MemoryLog log;
-    const Result<> sent = send_answer(*accepted->connection, Answer{c.response, c.delivery}, log);
+    const Result<> sent = send_answer(*connection->connection, Answer{c.response, c.delivery}, log);
     EXPECT_EQ(sent.has_value(), c.sent);
     EXPECT_EQ(log.lines, c.log);
     EXPECT_EQ(transcript->written, c.written);

@@ -117,15 +117,12 @@ TEST(ServiceHostControl, ShutdownClosesWithoutMessage) {
 struct FakeWorker {
   std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
 
-  WorkerThread start(std::function<void()> end,
-                     std::shared_ptr<FaultBarrier> barrier = std::make_shared<FaultBarrier>()) {
+  WorkerThread start(std::function<void()> end) {
     auto released = release->get_future().share();
-    return WorkerThread(
-        [released, end = std::move(end)] {
-          released.wait();
-          end();
-        },
-        kWorkerStack, std::move(barrier));
+    return WorkerThread([released, end = std::move(end)] {
+      released.wait();
+      end();
+    });
   }
 };
 
@@ -165,33 +162,46 @@ TEST(ServiceHostSupervision, WorkerEndIsReportedWithExitCodeTwo) {
       {"other exception", [] { throw std::runtime_error("boom"); }, "None"},
       {"returned", [] {}, "None"},
   };
-  // The worker ends, or any other thread of the service fails while the worker serves on.
   for (const Row& row : rows) {
-    for (const bool other_thread : {false, true}) {
-      if (other_thread && row.name == std::string("returned")) continue;
-      SCOPED_TRACE(std::string(row.name) + (other_thread ? ", another thread" : ", the worker"));
-      auto barrier = std::make_shared<FaultBarrier>();
-      FaultBarrier::install(barrier);
-      FakeWorker fake;
-      WorkerThread worker = fake.start(other_thread ? [] {} : row.end, barrier);
-      auto [sender, receiver] = make_stop_channel();
-      MemoryLog log;
-      Thread dier(kSmallStack, [release = fake.release, other_thread, end = row.end] {
-        std::this_thread::sleep_for(30ms);
-        if (other_thread) return end();
-        release->set_value();
-      });
-      // No polling: the end itself wakes the supervision.
-      const SupervisionEnd end = supervise(worker, receiver, log);
-      dier.join();
-      set_thread_barrier({});
-      EXPECT_EQ(end, SupervisionEnd::kWorkerDied);
-      EXPECT_EQ(exit_code_of(end), 2u);
-      EXPECT_THAT(log.lines,
-                  ElementsAre("Wireguard thread stopped unexpectedly",
-                              "Wireguard thread stopped with panic: " + row.description));
-      if (other_thread) fake.release->set_value();
-    }
+    FakeWorker fake;
+    WorkerThread worker = fake.start(row.end);
+    auto [sender, receiver] = make_stop_channel();
+    MemoryLog log;
+    std::thread dier([release = fake.release] {
+      std::this_thread::sleep_for(30ms);
+      release->set_value();
+    });
+    // No polling: the worker's end itself wakes the supervision.
+    const SupervisionEnd end = supervise(worker, receiver, log);
+    dier.join();
+    EXPECT_EQ(end, SupervisionEnd::kWorkerDied) << row.name;
+    EXPECT_EQ(exit_code_of(end), 2u);
+    EXPECT_THAT(log.lines, ElementsAre("Wireguard thread stopped unexpectedly",
+                                       "Wireguard thread stopped with panic: " + row.description))
+        << row.name;
+  }
+  // Any other thread of the service that fails ends it the same way while the worker serves on.
+  for (const Row& row : rows) {
+    if (row.name == std::string("returned")) continue;
+    auto barrier = std::make_shared<FaultBarrier>();
+    FaultBarrier::install(barrier);
+    std::promise<void> release;
+    WorkerThread worker([released = release.get_future()] { released.wait(); }, kWorkerStack,
+                        barrier);
+    auto [sender, receiver] = make_stop_channel();
+    MemoryLog log;
+    Thread dier(kSmallStack, [end = row.end] {
+      std::this_thread::sleep_for(30ms);
+      end();
+    });
+    const SupervisionEnd end = supervise(worker, receiver, log);
+    dier.join();
+    set_thread_barrier({});
+    release.set_value();
+    EXPECT_EQ(end, SupervisionEnd::kWorkerDied) << row.name;
+    EXPECT_THAT(log.lines, ElementsAre("Wireguard thread stopped unexpectedly",
+                                       "Wireguard thread stopped with panic: " + row.description))
+        << row.name;
   }
 }
 

@@ -205,6 +205,41 @@ TEST(KestactlPipe, ConnectRefusesAServerThatIsNotTheService) {
   EXPECT_EQ(client("info", {"--pipe", info_server.name}).status, 0);
 }
 
+// The pipe client waits for a pipe of one instance that another client holds, up to its timeout.
+TEST(ClientExchange, WaitsForABusyPipeUpToItsTimeout) {
+  const std::string path = "\\\\.\\pipe\\client_exchange_" + std::to_string(GetCurrentProcessId());
+  const HANDLE server =
+      CreateNamedPipeW(widen(path).c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 0, nullptr);
+  const HANDLE holder = CreateFileW(widen(path).c_str(), GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  // Once the holder has gone, the next client gets two lines for its request.
+  std::thread serve([&] {
+    Sleep(1000);
+    CloseHandle(holder);
+    DisconnectNamedPipe(server);
+    ConnectNamedPipe(server, nullptr);
+    char request[64];
+    DWORD got = 0;
+    ReadFile(server, request, sizeof request, &got, nullptr);
+    WriteFile(server, "one\ntwo\n", 8, &got, nullptr);
+    FlushFileBuffers(server);
+    DisconnectNamedPipe(server);
+  });
+  const client::Exchange gave_up =
+      client::exchange_over_pipe({"pEluZm8=\n", path, "", std::chrono::milliseconds(200)});
+  EXPECT_EQ(gave_up.outcome, client::Exchange::Outcome::kTimedOut);
+  EXPECT_TRUE(gave_up.error.starts_with("every instance of " + path + " stayed busy"))
+      << gave_up.error;
+  // A client that gave up leaves the instance to the next, which waits for it and takes the first
+  // line only.
+  const client::Exchange waited = client::exchange_over_pipe({"x\n", path, ""});
+  EXPECT_EQ(waited.outcome, client::Exchange::Outcome::kResponse);
+  EXPECT_EQ(waited.line, "one\n");
+  serve.join();
+  CloseHandle(server);
+}
+
 // kestactl.exe itself, started as a process: what a script sees of it.
 struct ProcessRun {
   DWORD status = 0;
@@ -405,9 +440,9 @@ TEST(KestactlService, UsageErrors) {
   }
 }
 
-// kestactl, through the client library, asks for what it uses, which the service grants to any
-// local account; the rights of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the
-// descriptor need grant. The pipe's server may identify the caller, never act as it.
+// kestactl asks for what it uses, which the service grants to any local account; the rights
+// of GENERIC_WRITE (FILE_WRITE_EA among them) are more than the descriptor need grant.
+// The pipe's server may identify the caller, never act as it.
 TEST(KestactlPipe, OpensThePipeWithRightsAnOrdinaryUserIsGranted) {
   EXPECT_EQ(client::kPipeAccess, static_cast<DWORD>(GENERIC_READ | FILE_WRITE_DATA));
   EXPECT_TRUE(kesta::testing::granted_access(pipe::kPipeSecurity, client::kPipeAccess,
@@ -510,14 +545,13 @@ class LogReader {
     for (int i = 0; i < 2000 && printed().find(text) == std::string::npos; ++i) Sleep(5);
     return printed().find(text) != std::string::npos;
   }
-  // Prints wait from now on until release().
-  void stall() { stalled_ = true; }
+  // Prints wait from now on until stall(false).
+  void stall(bool on) { stalled_ = on; }
   // Whether a print is waiting.
   bool wait_until_stalled() {
     for (int i = 0; i < 2000 && !blocked_; ++i) Sleep(5);
     return blocked_;
   }
-  void release() { stalled_ = false; }
 
   int status = -1;
   Output output;
@@ -597,7 +631,7 @@ TEST(KestactlLog, StalledFollowerLosesNoLineAcrossOneCopyAndSaysWhatTwoTookAway)
     LogReader reader({"--follow", "--file", narrow(path)}, 2048);
     ASSERT_TRUE(reader.wait_for(log.written.substr(start)));
     // The reader reads the next line, then waits while it prints it.
-    reader.stall();
+    reader.stall(true);
     next();
     ASSERT_TRUE(reader.wait_until_stalled());
     const std::size_t shown = log.written.size();
@@ -606,7 +640,7 @@ TEST(KestactlLog, StalledFollowerLosesNoLineAcrossOneCopyAndSaysWhatTwoTookAway)
          log.copies < before + copies || std::filesystem::file_size(path) < read + 64;) {
       next();
     }
-    reader.release();
+    reader.stall(false);
     const std::string rest = read_whole(path + L".1") + read_whole(path);
     ASSERT_TRUE(reader.wait_for(rest)) << reader.printed();
     reader.finish();

@@ -94,12 +94,12 @@ class PipeLimboTest : public ::testing::Test {
   // and how long the drop took.
   std::pair<UniqueFile, Clock::duration> answered_client(std::string_view answer) {
     UniqueFile client = requesting_client();
-    auto accepted = listener_->accept();
-    EXPECT_TRUE(accepted);
-    if (!accepted) return {std::move(client), Clock::duration::zero()};
-    EXPECT_TRUE(accepted->connection->write_all(answer));
+    auto connection = listener_->accept();
+    EXPECT_TRUE(connection);
+    if (!connection) return {std::move(client), Clock::duration::zero()};
+    EXPECT_TRUE(connection->connection->write_all(answer));
     const auto started = Clock::now();
-    accepted->connection.reset();
+    connection->connection.reset();
     return {std::move(client), Clock::now() - started};
   }
 
@@ -217,15 +217,15 @@ TEST_F(PipeLimboTest, BeyondEverySlotUnreadAnswersAreClosedAtOnceAndStayReadable
 
   // A client that reads its answer as it comes still gets it.
   const UniqueFile reader = requesting_client();
-  auto accepted = listener_->accept();
-  ASSERT_TRUE(accepted);
+  auto connection = listener_->accept();
+  ASSERT_TRUE(connection);
   std::string received(64, '\0');
   DWORD count = 0;
   std::thread client([&] { ReadFile(reader.get(), received.data(), 64, &count, nullptr); });
   std::this_thread::sleep_for(100ms);  // the client waits in its read, as a client does
-  ASSERT_TRUE(accepted->connection->write_all("answer\n"));
+  ASSERT_TRUE(connection->connection->write_all("answer\n"));
   client.join();
-  accepted->connection.reset();
+  connection->connection.reset();
   received.resize(count);
   EXPECT_EQ(received, "answer\n");
   EXPECT_EQ(limbo_->keepers_started(), LimboPool::kPooledKeepers + 2);

@@ -104,9 +104,9 @@ class PipeTransportTest : public ::testing::Test {
   }
 
   std::unique_ptr<Accepted> accept(PipeListener& listener) {
-    auto accepted = listener.accept();
-    EXPECT_TRUE(accepted) << (accepted ? "" : accepted.error().message());
-    return accepted ? std::make_unique<Accepted>(std::move(*accepted)) : nullptr;
+    auto connection = listener.accept();
+    EXPECT_TRUE(connection) << (connection ? "" : connection.error().message());
+    return connection ? std::make_unique<Accepted>(std::move(*connection)) : nullptr;
   }
 
   std::wstring name_ = unique_name();
@@ -462,8 +462,8 @@ TEST_F(PipeTransportTest, DeadlinesEndTheReadAndTheWrite) {
     client_write(client, "no line feed");
     const auto started = Clock::now();
     const auto connection = accept(*listener);
+    const auto line = read_line(*connection);
     const auto waited = Clock::now() - started;
-    const auto& line = read_line(*connection);
     ASSERT_FALSE(line);
     EXPECT_EQ(line.error().message(), "timed out after 300 milliseconds");
     EXPECT_GE(waited, 250ms);
