@@ -661,6 +661,22 @@ TEST(KestactlLog, StalledFollowerLosesNoLineAcrossOneCopyAndSaysWhatTwoTookAway)
   }
 }
 
+// A copy to .1 that stopped part way (or whose emptying is yet to come) leaves the log whole:
+// the follower, which has read all of it, shows nothing twice.
+TEST(KestactlLog, ACopyThatLeftTheLogWholeShowsNothingTwice) {
+  const std::wstring path = fresh_log_path();
+  RotatingLog log(path, 1 << 20);
+  for (int i = 0; i < 20; ++i) log.write_line("Received message: " + std::to_string(i));
+  LogReader reader({"--follow", "--file", narrow(path)});
+  ASSERT_TRUE(reader.wait_for(log.written));
+  std::ofstream(std::filesystem::path(path + L".1"), std::ios::binary) << read_whole(path);
+  Sleep(100);  // many polls
+  log.write_line("Service stopped");
+  ASSERT_TRUE(reader.wait_for("Service stopped\n"));
+  reader.finish();
+  EXPECT_EQ(reader.printed(), log.written);
+}
+
 TEST(KestactlLog, PrintsTheLogOrItsLastLines) {
   const std::wstring path = fresh_log_path();
   std::string connect = protocol::encode_command(protocol::Connect{});

@@ -147,21 +147,25 @@ class Follower {
     if (!state) return {};
     const auto first = state_at(first_);
     bool restarted = state->id != id_ || state->size < offset_ || !tail_matches(file->get());
+    std::optional<std::string> copy;
     if (!restarted && first != first_state_) {
-      // "<log>.1" was written while the log looks as it was: a copy whose emptying is still to
-      // come, or a log emptied and grown back past this point with the same bytes there. One
-      // poll later it is clear which.
-      if (!first_changed_) {
-        first_changed_ = true;
+      // "<log>.1" was written while the log looks as it was: a copy still under way, whose
+      // emptying follows at once, or a log emptied and grown back past this point with the same
+      // bytes there. Once "<log>.1" has stayed as it is for a poll, it is clear which.
+      if (first != pending_first_) {
+        pending_first_ = first;
         return {};
       }
-      restarted = holds_what_was_read(read_whole(first_));
+      copy = read_whole(first_);
+      // A copy that stopped part way leaves the log as it was, beginning with all of the copy.
+      restarted = holds_what_was_read(*copy) && read_at(file->get(), 0, copy->size()) != *copy;
       if (!restarted) first_state_ = first;
     }
-    first_changed_ = false;
+    pending_first_.reset();
     std::string out;
     if (restarted) {
-      out = take_rest_of_generation(file->get(), first == first_state_);
+      if (!copy) copy = read_whole(first_);
+      out = take_rest_of_generation(file->get(), first == first_state_, *copy);
       id_ = state->id;
       first_state_ = first;
       offset_ = 0;
@@ -182,8 +186,7 @@ class Follower {
 
   // What is left to show of the log before it started again, from "<log>.1"; or the line that
   // says it was rotated away, then "<log>.1" whole when it came after what was shown.
-  std::string take_rest_of_generation(HANDLE log, bool copy_unchanged) {
-    const std::string copy = read_whole(first_);
+  std::string take_rest_of_generation(HANDLE log, bool copy_unchanged, const std::string& copy) {
     if (holds_what_was_read(copy)) {
       std::string rest = lines_.add(std::string_view(copy).substr(offset_));
       return rest + lines_.flush();
@@ -218,7 +221,7 @@ class Follower {
   std::uint64_t hash_ = kLogHashStart;  // their fingerprint
   std::string tail_;                    // the last of them
   std::optional<FileState> first_state_;
-  bool first_changed_ = false;
+  std::optional<FileState> pending_first_;  // "<log>.1" as a poll found it changed, to be judged
 };
 
 }  // namespace
