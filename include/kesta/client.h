@@ -23,8 +23,9 @@
 extern "C" {
 #endif
 
-/* A reasonable timeout for every call: a Connect is answered within about a second. */
-#define KESTA_DEFAULT_TIMEOUT_MS 10000u
+/* A reasonable timeout for every call: a Connect is answered within about a second, after the
+ * requests queued ahead of it. */
+#define KESTA_DEFAULT_TIMEOUT_MS 30000u
 
 /* How a call went. The values are fixed: new ones are only ever added. */
 typedef enum kesta_status {

@@ -4,6 +4,7 @@
 
 #include "client/exchange.h"
 #include "kesta/client.h"
+#include "protocol/request_line.h"
 
 namespace kesta::client {
 
@@ -14,7 +15,7 @@ inline constexpr std::uint32_t kInfoSizeV1 = 40;
 inline constexpr std::uint32_t kErrorSizeV1 = 1032;
 
 // The longest request line the service reads, line feed included.
-inline constexpr std::size_t kMaxRequestBytes = 1 << 20;
+inline constexpr std::size_t kMaxRequestBytes = protocol::kMaxRequestLine;
 
 // Whatever delivers one request: the pipe in the library, a fake in tests. It refers to the
 // callable, which must outlive it, and never allocates; any callable converts to it.
